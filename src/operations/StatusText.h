@@ -1,0 +1,56 @@
+#pragma once
+// The exact texts of an operation run: header, per-app lines, statistics block, log file.
+
+#include <string>
+#include <vector>
+
+namespace operations {
+
+inline constexpr char kOk[] = "<OK>";
+inline constexpr char kError[] = "<Error>";
+inline constexpr char kRuleOpen[] = "====================== ";    // 22 "=" and a blank
+inline constexpr char kRuleClose[] = " ========================="; // a blank and 25 "="
+inline constexpr char kClosingRule[] = "=====================================================";
+
+// Operation words, with the blanks that frame them in a status line.
+inline constexpr char kWordBackup[] = " Backup ";
+inline constexpr char kWordRestore[] = " Restore ";
+inline constexpr char kWordReset[] = " Reset ";
+inline constexpr char kWordHardReset[] = " Hard Reset ";
+inline constexpr char kWordClearAppCache[] = " Clear App Cache ";
+
+// rule + title literal + long date + rule, as one line.
+std::string HeaderLine(const std::string& titleLiteral, const std::string& longDate);
+
+// The statistics rule, the count line (label immediately followed by the count text)
+// and the closing rule.
+std::vector<std::string> StatisticsLines(const std::string& countLabel,
+                                         const std::string& countText);
+
+// app + " |" + word + "[from] " + source + " [to] " + destination + "  " + result.
+std::string CopyLine(const std::string& appText, const std::string& word,
+                     const std::string& source, const std::string& destination, bool ok);
+
+// app + " |" + word + path + " " + result.
+std::string DeleteLine(const std::string& appText, const std::string& word,
+                       const std::string& path, bool ok);
+
+// time + " " + text.
+std::string StampedLine(const std::string& timeOfDay, const std::string& text);
+
+// "Log saved to " + backupDir + " " + result.
+std::string LogSavedLine(const std::string& backupDir, bool ok);
+
+// Every line followed by CR LF: the whole content of the log and the app-list file.
+std::string CrLfLines(const std::vector<std::string>& lines);
+
+// True when `name` can stand as one folder below PackagesRoot: not empty, not "." or
+// "..", no separator of either platform and no NUL. Names from the hand-editable app list
+// pass through here before any path is built from them, so that no operation can reach
+// PackagesRoot itself or anything outside one package folder.
+bool IsPlainFolderName(const std::string& name);
+
+// Converts mixed-case prompt items to upper case (ASCII letters only).
+std::string UpperCase(std::string text);
+
+} // namespace operations

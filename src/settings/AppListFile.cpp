@@ -1,0 +1,44 @@
+#include "settings/AppListFile.h"
+
+#include "operations/StatusText.h"
+#include "platform/Platform.h"
+
+namespace settings {
+
+std::string AppListContent(const std::vector<std::string>& names) {
+    return operations::CrLfLines(names);
+}
+
+bool WriteAppListFile(const std::string& path, const std::vector<std::string>& names) {
+    return platform::ReplaceFile(path, AppListContent(names));
+}
+
+std::optional<std::vector<std::string>> ReadAppListFile(const std::string& path) {
+    // A hidden file is not seen by the lookup the file is found with.
+    const auto slash = path.find_last_of(platform::kSep);
+    const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (leaf.empty() || leaf.front() == '.' || !platform::IsFile(path)) {
+        return std::nullopt;
+    }
+    auto data = platform::ReadWholeFile(path);
+    if (!data) {
+        return std::nullopt;
+    }
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < data->size()) {
+        std::size_t end = data->find('\n', start);
+        const std::size_t next = end == std::string::npos ? data->size() : end + 1;
+        if (end == std::string::npos) {
+            end = data->size();
+        }
+        if (end > start && (*data)[end - 1] == '\r') {
+            --end;
+        }
+        lines.emplace_back(*data, start, end - start);
+        start = next;
+    }
+    return lines;
+}
+
+} // namespace settings

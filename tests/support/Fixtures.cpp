@@ -1,0 +1,133 @@
+#include "Fixtures.h"
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+namespace testsupport {
+
+namespace {
+std::atomic<int> counter{0};
+
+void MakeWritable(const fs::path& root) {
+    std::error_code ec;
+    fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
+    if (!fs::is_directory(fs::symlink_status(root, ec))) {
+        return;
+    }
+    for (auto it = fs::recursive_directory_iterator(
+             root, fs::directory_options::skip_permission_denied, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec) {
+            break;
+        }
+        if (!it->is_symlink(ec)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+    }
+}
+} // namespace
+
+TempDir::TempDir() {
+    path_ = fs::temp_directory_path() /
+            ("dittoly-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    // Twice: the first pass may open folders that were unreadable to the walk.
+    MakeWritable(path_);
+    MakeWritable(path_);
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+void WriteText(const fs::path& file, const std::string& content) {
+    fs::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string ReadText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return "<missing>";
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string TreeFingerprint(const fs::path& folder) {
+    std::vector<std::string> rows;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(folder, ec))) {
+        return "<missing>";
+    }
+    for (auto it = fs::recursive_directory_iterator(folder, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec) {
+            rows.push_back("<unreadable>");
+            break;
+        }
+        const auto rel = fs::relative(it->path(), folder).generic_string();
+        if (it->is_symlink()) {
+            rows.push_back(rel + " -> " + fs::read_symlink(it->path()).string());
+        } else if (it->is_directory()) {
+            rows.push_back(rel + "/");
+        } else {
+            rows.push_back(rel + " = " + ReadText(it->path()));
+        }
+    }
+    std::sort(rows.begin(), rows.end());
+    std::string all;
+    for (const auto& row : rows) {
+        all += row + "\n";
+    }
+    return all;
+}
+
+ProfileFixture::ProfileFixture(bool withPackagesRoot) {
+    fs::create_directories(program());
+    fs::create_directories(profile());
+    if (withPackagesRoot) {
+        fs::create_directories(packages());
+    }
+    roots_ = modGlobal::Roots{program().string(), profile().string()};
+}
+
+fs::path ProfileFixture::AddPackage(const std::string& name) {
+    const fs::path pkg = packages() / name;
+    WriteText(pkg / "Settings" / "settings.dat", "settings of " + name);
+    WriteText(pkg / "Settings" / "roaming" / "state.json", "{\"app\":\"" + name + "\"}");
+    WriteText(pkg / "LocalState" / "db.sqlite", "local state");
+    WriteText(pkg / "LocalCache" / "cache.bin", "cache");
+    WriteText(pkg / "LocalCache" / "thumbs" / "1.png", "png");
+    fs::create_directories(pkg / "TempState");
+    return pkg;
+}
+
+fs::path ProfileFixture::AddEmptyPackage(const std::string& name) {
+    const fs::path pkg = packages() / name;
+    fs::create_directories(pkg);
+    return pkg;
+}
+
+void ProfileFixture::AddRealisticPackages() {
+    AddPackage("Microsoft.WindowsCalculator_8wekyb3d8bbwe");
+    AddPackage("Contoso.Notes.App_0a1b2c3d4e5f6");
+    AddPackage("Fabrikam.Maps_def456");
+    AddPackage("Vendor.Café.Ünïcode_9z8y7x");
+    const fs::path hidden = AddEmptyPackage("Hidden.Only_h1dd3n");
+    WriteText(hidden / ".secret", "hidden file");
+    WriteText(hidden / "LocalState" / ".state", "hidden file");
+    const fs::path linked = AddPackage("Linked.App_l1nk");
+    WriteText(base_.path() / "outside" / "keep.txt", "outside the profile");
+    fs::create_directory_symlink(base_.path() / "outside", linked / "LocalState" / "outside");
+}
+
+} // namespace testsupport
