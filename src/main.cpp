@@ -1,1 +1,20 @@
-int main() { return 0; }
+// Starts the program: the system's roots and services go in, the window's event loop
+// takes over.
+#include "start/modStart.h"
+#include "window/QtServices.h"
+#include "window/frmMain.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    window::QtQuestions questions;
+    window::DesktopLauncher launcher;
+    window::LocaleClock clock;
+    const auto form = modStart::Main(modGlobal::Roots::FromSystem(),
+                                     services::Services{questions, launcher, clock});
+    if (!form) {
+        return 0;
+    }
+    return app.exec();
+}

@@ -12,14 +12,14 @@ std::vector<std::string> StatisticsLines(const std::string& countLabel,
             kClosingRule};
 }
 
-std::string CopyLine(const std::string& appText, const std::string& word,
-                     const std::string& source, const std::string& destination, bool ok) {
+std::string CopyLine(const std::string& appText, const std::string& word, const std::string& source,
+                     const std::string& destination, bool ok) {
     return appText + " |" + word + "[from] " + source + " [to] " + destination + "  " +
            (ok ? kOk : kError);
 }
 
-std::string DeleteLine(const std::string& appText, const std::string& word,
-                       const std::string& path, bool ok) {
+std::string DeleteLine(const std::string& appText, const std::string& word, const std::string& path,
+                       bool ok) {
     return appText + " |" + word + path + " " + (ok ? kOk : kError);
 }
 

@@ -8,7 +8,7 @@ namespace operations {
 
 inline constexpr char kOk[] = "<OK>";
 inline constexpr char kError[] = "<Error>";
-inline constexpr char kRuleOpen[] = "====================== ";    // 22 "=" and a blank
+inline constexpr char kRuleOpen[] = "====================== ";     // 22 "=" and a blank
 inline constexpr char kRuleClose[] = " ========================="; // a blank and 25 "="
 inline constexpr char kClosingRule[] = "=====================================================";
 
@@ -28,12 +28,12 @@ std::vector<std::string> StatisticsLines(const std::string& countLabel,
                                          const std::string& countText);
 
 // app + " |" + word + "[from] " + source + " [to] " + destination + "  " + result.
-std::string CopyLine(const std::string& appText, const std::string& word,
-                     const std::string& source, const std::string& destination, bool ok);
+std::string CopyLine(const std::string& appText, const std::string& word, const std::string& source,
+                     const std::string& destination, bool ok);
 
 // app + " |" + word + path + " " + result.
-std::string DeleteLine(const std::string& appText, const std::string& word,
-                       const std::string& path, bool ok);
+std::string DeleteLine(const std::string& appText, const std::string& word, const std::string& path,
+                       bool ok);
 
 // time + " " + text.
 std::string StampedLine(const std::string& timeOfDay, const std::string& text);

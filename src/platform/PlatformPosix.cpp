@@ -85,7 +85,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
     if (fd < 0) {
         return std::nullopt;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return std::nullopt;
@@ -175,7 +175,7 @@ bool ListFolder(const std::string& folder,
         }
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) {
-            struct stat st{};
+            struct stat st {};
             if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 continue; // vanished or unreadable: skipped, the listing goes on
             }
@@ -192,7 +192,7 @@ bool ListFolder(const std::string& folder,
         } else if (type == DT_LNK) {
             // A link counts as what it points to, as on Windows, but a link to a folder
             // is reported apart so that no walk ever enters it.
-            struct stat st{};
+            struct stat st {};
             if (::fstatat(dfd, name, &st, 0) == 0) {
                 kind = S_ISREG(st.st_mode)   ? EntryKind::File
                        : S_ISDIR(st.st_mode) ? EntryKind::LinkToFolder

@@ -22,11 +22,17 @@ std::string GetSpecialFolder(int csidl) {
     return folder;
 }
 
-void CreateFolder(const std::string& path) { platform::CreateFolderChain(path); }
+void CreateFolder(const std::string& path) {
+    platform::CreateFolderChain(path);
+}
 
-bool FolderExists(const std::string& path) { return platform::IsFolder(path); }
+bool FolderExists(const std::string& path) {
+    return platform::IsFolder(path);
+}
 
-bool FileExists(const std::string& path) { return platform::IsFile(path); }
+bool FileExists(const std::string& path) {
+    return platform::IsFile(path);
+}
 
 void RemoveDuplicateEntries(std::vector<std::string>& list) {
     // Equal-ignoring-case entries need not be neighbours in general, so keep the first
@@ -52,20 +58,31 @@ Roots Roots::FromSystem() {
 }
 
 std::string Roots::PackagesRoot() const {
-    return profileFolder + kSepStr + "AppData" + kSepStr + "Local" +
-           kSepStr + "Packages";
+    return profileFolder + kSepStr + "AppData" + kSepStr + "Local" + kSepStr + "Packages";
 }
 std::string Roots::PackageFolder(const std::string& package) const {
     return PackagesRoot() + kSepStr + package;
 }
-std::string Roots::DataDirNoSep() const { return programFolder + kSepStr + "Data"; }
-std::string Roots::DataDir() const { return DataDirNoSep() + kSepStr; }
-std::string Roots::SettingsFile() const { return DataDir() + "dittoly.ini"; }
-std::string Roots::AppListFile() const { return DataDir() + "uapps.dat"; }
-std::string Roots::IconFile() const { return DataDir() + "dittoly.ico"; }
+std::string Roots::DataDirNoSep() const {
+    return programFolder + kSepStr + "Data";
+}
+std::string Roots::DataDir() const {
+    return DataDirNoSep() + kSepStr;
+}
+std::string Roots::SettingsFile() const {
+    return DataDir() + "dittoly.ini";
+}
+std::string Roots::AppListFile() const {
+    return DataDir() + "uapps.dat";
+}
+std::string Roots::IconFile() const {
+    return DataDir() + "dittoly.ico";
+}
 std::string Roots::BackupDir() const {
     return programFolder + kSepStr + "Backup" + kSepStr;
 }
-std::string Roots::LogFile() const { return BackupDir() + "Dittoly UA.txt"; }
+std::string Roots::LogFile() const {
+    return BackupDir() + "Dittoly UA.txt";
+}
 
 } // namespace modGlobal

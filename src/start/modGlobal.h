@@ -34,15 +34,15 @@ struct Roots {
     static Roots FromSystem();
 
     // Built by plain concatenation; the trailing separators are part of the names.
-    std::string PackagesRoot() const;            // profile + /AppData/Local/Packages
+    std::string PackagesRoot() const; // profile + /AppData/Local/Packages
     std::string PackageFolder(const std::string& package) const; // PackagesRoot + / + name
-    std::string DataDir() const;                 // program + /Data/
-    std::string DataDirNoSep() const;            // program + /Data
-    std::string SettingsFile() const;            // program + /Data/dittoly.ini
-    std::string AppListFile() const;             // program + /Data/uapps.dat
-    std::string IconFile() const;                // program + /Data/dittoly.ico
-    std::string BackupDir() const;               // program + /Backup/
-    std::string LogFile() const;                 // program + /Backup/Dittoly UA.txt
+    std::string DataDir() const;                                 // program + /Data/
+    std::string DataDirNoSep() const;                            // program + /Data
+    std::string SettingsFile() const;                            // program + /Data/dittoly.ini
+    std::string AppListFile() const;                             // program + /Data/uapps.dat
+    std::string IconFile() const;                                // program + /Data/dittoly.ico
+    std::string BackupDir() const;                               // program + /Backup/
+    std::string LogFile() const;                                 // program + /Backup/Dittoly UA.txt
 };
 
 } // namespace modGlobal

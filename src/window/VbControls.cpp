@@ -1,1 +1,208 @@
-// placeholder
+#include "window/VbControls.h"
+
+#include <QBitmap>
+#include <QCursor>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPolygon>
+#include <cmath>
+
+namespace window {
+
+void ApplyTwips(QWidget* widget, const TwipRect& rect) {
+    const int x = static_cast<int>(std::lround(rect.left / kTwipsPerPixel));
+    const int y = static_cast<int>(std::lround(rect.top / kTwipsPerPixel));
+    const int right = static_cast<int>(std::lround((rect.left + rect.width) / kTwipsPerPixel));
+    const int bottom = static_cast<int>(std::lround((rect.top + rect.height) / kTwipsPerPixel));
+    widget->setGeometry(x, y, right - x, bottom - y);
+}
+
+QCursor HandCursor() {
+    // Drawn once: a hand with the index finger up, its tip at (5, 0).
+    static const QCursor cursor = [] {
+        QBitmap shape(32, 32);
+        QBitmap mask(32, 32);
+        shape.fill(Qt::color0);
+        mask.fill(Qt::color0);
+        const QPolygon hand({{4, 0},
+                             {6, 0},
+                             {7, 1},
+                             {7, 8},
+                             {9, 7},
+                             {11, 8},
+                             {13, 8},
+                             {15, 9},
+                             {17, 10},
+                             {17, 17},
+                             {15, 21},
+                             {15, 24},
+                             {5, 24},
+                             {5, 21},
+                             {0, 14},
+                             {0, 12},
+                             {1, 11},
+                             {3, 12},
+                             {3, 1}});
+        QPainter outline(&mask);
+        outline.setPen(Qt::color1);
+        outline.setBrush(Qt::color1);
+        outline.drawPolygon(hand);
+        outline.end();
+        QPainter lines(&shape);
+        lines.setPen(Qt::color1);
+        lines.setBrush(Qt::NoBrush);
+        lines.drawPolygon(hand);
+        lines.drawLine(7, 8, 7, 13);
+        lines.drawLine(11, 8, 11, 13);
+        lines.drawLine(14, 9, 14, 13);
+        lines.end();
+        return QCursor(shape, mask, 5, 0);
+    }();
+    return cursor;
+}
+
+VbLabel::VbLabel(QWidget* parent, const QString& name, const QString& caption)
+    : QLabel(caption, parent) {
+    setObjectName(name);
+    setTextFormat(Qt::PlainText);
+    setMouseTracking(true);
+    adjustSize();
+}
+
+void VbLabel::SetCaption(const QString& caption) {
+    if (caption == text()) {
+        return;
+    }
+    setText(caption);
+    adjustSize();
+}
+
+void VbLabel::SetHand(bool hand) {
+    hand_ = hand;
+    if (hand) {
+        setCursor(HandCursor());
+    } else {
+        unsetCursor();
+    }
+}
+
+void VbLabel::mousePressEvent(QMouseEvent* event) {
+    pressed_ = event->button() == Qt::LeftButton;
+    event->accept();
+}
+
+void VbLabel::mouseReleaseEvent(QMouseEvent* event) {
+    const bool click = pressed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    pressed_ = false;
+    event->accept();
+    if (click) {
+        emit clicked();
+    }
+}
+
+void VbLabel::mouseMoveEvent(QMouseEvent* event) {
+    event->accept();
+    emit mouseMoved();
+}
+
+VbPanel::VbPanel(QWidget* parent, const QString& name) : QWidget(parent) {
+    setObjectName(name);
+    setAutoFillBackground(true);
+}
+
+void VbPanel::SetBackground(const QColor& colour) {
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, colour);
+    setPalette(pal);
+}
+
+void VbPanel::mousePressEvent(QMouseEvent* event) {
+    pressed_ = event->button() == Qt::LeftButton;
+    event->accept();
+}
+
+void VbPanel::mouseReleaseEvent(QMouseEvent* event) {
+    const bool click = pressed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    pressed_ = false;
+    event->accept();
+    if (click) {
+        emit clicked();
+    }
+}
+
+VbList::VbList(QWidget* parent, const QString& name, bool withTicks)
+    : QListWidget(parent), withTicks_(withTicks) {
+    setObjectName(name);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setUniformItemSizes(true);
+    viewport()->setMouseTracking(true);
+}
+
+QString VbList::List(int index) const {
+    const QListWidgetItem* entry = item(index);
+    return entry != nullptr ? entry->text() : QString();
+}
+
+bool VbList::Selected(int index) const {
+    const QListWidgetItem* entry = item(index);
+    return entry != nullptr && entry->checkState() == Qt::Checked;
+}
+
+void VbList::SetSelected(int index, bool ticked) {
+    QListWidgetItem* entry = item(index);
+    if (entry == nullptr) {
+        return;
+    }
+    const Qt::CheckState state = ticked ? Qt::Checked : Qt::Unchecked;
+    if (entry->checkState() != state) {
+        entry->setCheckState(state);
+    }
+}
+
+int VbList::SelCount() const {
+    int ticked = 0;
+    const int n = count();
+    for (int i = 0; i < n; ++i) {
+        ticked += item(i)->checkState() == Qt::Checked ? 1 : 0;
+    }
+    return ticked;
+}
+
+void VbList::SetListIndex(int index) {
+    if (index < -1 || index >= count()) {
+        return;
+    }
+    setCurrentRow(index);
+    if (index >= 0) {
+        scrollToItem(item(index));
+    }
+}
+
+QString VbList::Text() const {
+    const QListWidgetItem* entry = currentItem();
+    return entry != nullptr ? entry->text() : QString();
+}
+
+void VbList::AddItem(const QString& text) {
+    InsertItem(count(), text);
+}
+
+void VbList::InsertItem(int index, const QString& text) {
+    auto* entry = new QListWidgetItem(text);
+    if (withTicks_) {
+        entry->setFlags(entry->flags() | Qt::ItemIsUserCheckable);
+        entry->setCheckState(Qt::Unchecked);
+    }
+    insertItem(index, entry);
+}
+
+bool VbList::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::MouseMove) {
+        emit mouseMoved();
+    }
+    return QListWidget::viewportEvent(event);
+}
+
+} // namespace window

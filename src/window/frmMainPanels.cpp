@@ -1,1 +1,47 @@
-// placeholder
+// The overlay panels, the website and folder links, and the tooltips that follow lists.
+#include "platform/Platform.h"
+#include "window/frmMain.h"
+
+namespace window {
+
+void frmMain::lblRepair_Click() {
+    PicResetOptions->show();
+}
+
+void frmMain::PicResetOptions_Click() {
+    PicResetOptions->hide();
+}
+
+void frmMain::lblInfo_Click() {
+    PicInfo->show();
+}
+
+void frmMain::PicInfo_Click() {
+    PicInfo->hide();
+}
+
+void frmMain::lblAppName_Click() {
+    services_.launcher.OpenUrl(std::string("https://") + services::kWebsiteHost + "/ua");
+}
+
+void frmMain::lblHomepage_Click() {
+    lblAppName_Click();
+}
+
+void frmMain::lblAppName_MouseMove() {
+    lblAppName->setToolTip(QString("Click here to visit the Dittoly website at ") +
+                           services::kWebsiteHost);
+}
+
+void frmMain::lblOpenAppDataDir_Click() {
+    // With no current app the name is empty and the path names no folder; the launch
+    // then fails quietly, as it does for an app without a Settings folder.
+    services_.launcher.OpenFolder(roots_.PackageFolder(lstApps->Text().toStdString()) +
+                                  platform::kSepStr + "Settings");
+}
+
+void frmMain::lstStatus_MouseMove() {
+    lstStatus->setToolTip(lstStatus->Text());
+}
+
+} // namespace window

@@ -1,0 +1,106 @@
+#pragma once
+// The few control kinds the main window is made of: labels that act as commands and
+// size themselves to their caption, panels that report clicks on their own surface, and
+// list boxes with one tick box per row.
+
+#include <QLabel>
+#include <QListWidget>
+#include <QString>
+#include <QWidget>
+
+namespace window {
+
+// 15 twips are one device-independent pixel; Qt scales pixels for high-DPI screens.
+inline constexpr double kTwipsPerPixel = 15.0;
+
+// Position and size in twips, single precision as the layout computes them.
+struct TwipRect {
+    float left = 0;
+    float top = 0;
+    float width = 0;
+    float height = 0;
+};
+
+// Places `widget` at the pixel rectangle nearest to `rect`: the edges are rounded, so
+// neighbouring controls never open a gap between them.
+void ApplyTwips(QWidget* widget, const TwipRect& rect);
+
+// The pointing-hand pointer of the link labels: 32 x 32, two colours, hot spot at the
+// tip of the index finger.
+QCursor HandCursor();
+
+class VbLabel : public QLabel {
+    Q_OBJECT
+public:
+    VbLabel(QWidget* parent, const QString& name, const QString& caption);
+    // Sets the caption and sizes the label to it, as the labels have always done.
+    void SetCaption(const QString& caption);
+    QString Caption() const { return text(); }
+    void SetHand(bool hand);
+    bool HasHand() const { return hand_; }
+
+signals:
+    void clicked();
+    void mouseMoved();
+
+protected:
+    // Labels always take the click, so a click on a label inside a panel never reaches
+    // the panel and never closes it.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    bool pressed_ = false;
+    bool hand_ = false;
+};
+
+class VbPanel : public QWidget {
+    Q_OBJECT
+public:
+    VbPanel(QWidget* parent, const QString& name);
+    void SetBackground(const QColor& colour);
+
+signals:
+    // A click on the panel's own surface, not on one of its controls.
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    bool pressed_ = false;
+};
+
+// A list box. With tick boxes, an entry's tick is its checked state; the current entry
+// is the list's current row (-1 for none).
+class VbList : public QListWidget {
+    Q_OBJECT
+public:
+    VbList(QWidget* parent, const QString& name, bool withTicks);
+
+    int ListCount() const { return count(); }
+    QString List(int index) const;
+    bool Selected(int index) const;
+    void SetSelected(int index, bool ticked);
+    int SelCount() const;
+    int ListIndex() const { return currentRow(); }
+    void SetListIndex(int index);
+    // The current entry's text, or "" when no entry is current.
+    QString Text() const;
+    void AddItem(const QString& text);
+    void InsertItem(int index, const QString& text);
+    void Clear() { clear(); }
+
+signals:
+    void mouseMoved();
+
+protected:
+    bool viewportEvent(QEvent* event) override;
+
+private:
+    bool withTicks_;
+};
+
+} // namespace window
