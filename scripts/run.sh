@@ -7,8 +7,8 @@ DITTOLY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$DITTOLY_ROOT/scripts/common.sh"
 
 ensure_packages
-build_tree "$DITTOLY_ROOT/build" -DCMAKE_BUILD_TYPE=Release -DDITTOLY_TESTS=OFF >/dev/null
-program="$DITTOLY_ROOT/build/bin/dittoly-ua"
+build_tree "$DITTOLY_ROOT/build/run" -DCMAKE_BUILD_TYPE=Release -DDITTOLY_TESTS=OFF >/dev/null
+program="$DITTOLY_ROOT/build/run/bin/dittoly-ua"
 
 profile="$HOME"
 if [ ! -d "$HOME/AppData/Local/Packages" ]; then

@@ -15,6 +15,15 @@ namespace window {
 using modINI::kSection;
 
 namespace {
+// The stored check-box value: 0 clear, 1 ticked, 2 greyed. Qt numbers the last two the
+// other way round.
+Qt::CheckState ToQt(int value) {
+    return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
+}
+int FromQt(Qt::CheckState state) {
+    return state == Qt::Checked ? 1 : state == Qt::PartiallyChecked ? 2 : 0;
+}
+
 constexpr const char* kPlacementKeys[] = {"Left", "Top", "Height", "Width"};
 // The placement keys are read through a small fixed buffer, as they always were.
 constexpr std::size_t kPlacementBuffer = 60;
@@ -29,7 +38,7 @@ void frmMain::LoadExportOption() {
     if (*state == 2) {
         chkExportSettings->setTristate(true);
     }
-    chkExportSettings->setCheckState(static_cast<Qt::CheckState>(*state));
+    chkExportSettings->setCheckState(ToQt(*state));
 }
 
 void frmMain::LoadWindowPlacement() {
@@ -75,7 +84,7 @@ void frmMain::SaveRunInfo() {
     modINI::WriteIni(file, kSection, "RunOnce", "1");
     modINI::WriteIni(file, kSection, "DateRun", std::nullopt);
     modINI::WriteIni(file, kSection, "Settings",
-                     std::to_string(static_cast<int>(chkExportSettings->checkState())));
+                     std::to_string(FromQt(chkExportSettings->checkState())));
 }
 
 void frmMain::SaveAppChecks() {

@@ -275,6 +275,7 @@ void frmMain::SetWidth(float twips) {
     const int client = ToPixels(twips) - frame;
     if (client >= 0) {
         resize(client, height());
+        pendingOuterWidth_ = isVisible() ? -1 : ToPixels(twips);
     }
 }
 void frmMain::SetHeight(float twips) {
@@ -282,6 +283,18 @@ void frmMain::SetHeight(float twips) {
     const int client = ToPixels(twips) - frame;
     if (client >= 0) {
         resize(width(), client);
+        pendingOuterHeight_ = isVisible() ? -1 : ToPixels(twips);
+    }
+}
+
+void frmMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    const QSize frame = frameGeometry().size() - size();
+    const int w = pendingOuterWidth_ >= 0 ? pendingOuterWidth_ - frame.width() : width();
+    const int h = pendingOuterHeight_ >= 0 ? pendingOuterHeight_ - frame.height() : height();
+    pendingOuterWidth_ = pendingOuterHeight_ = -1;
+    if (w >= 0 && h >= 0 && QSize(w, h) != size()) {
+        resize(w, h);
     }
 }
 

@@ -162,6 +162,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void BuildControls();
@@ -188,6 +189,10 @@ private:
     bool unloaded_ = false;
     QElapsedTimer runClock_;
     QProgressDialog* progress_ = nullptr;
+    // The outer size asked for before the window was shown, in pixels: the frame is only
+    // known once the window is on screen, so the client size is corrected then.
+    int pendingOuterWidth_ = -1;
+    int pendingOuterHeight_ = -1;
 };
 
 } // namespace window
