@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite twice: once as built
+# for use, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+DITTOLY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$DITTOLY_ROOT/scripts/common.sh"
+
+ensure_packages
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+
+echo "== Build and test"
+build_tree "$DITTOLY_ROOT/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir "$DITTOLY_ROOT/build/test" -j "$jobs" --output-on-failure
+
+echo "== Build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
+build_tree "$DITTOLY_ROOT/build/asan" -DCMAKE_BUILD_TYPE=Debug -DDITTOLY_SANITIZE=ON
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export LSAN_OPTIONS="suppressions=$DITTOLY_ROOT/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir "$DITTOLY_ROOT/build/asan" -j "$jobs" --output-on-failure
