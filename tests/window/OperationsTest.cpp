@@ -5,7 +5,9 @@
 
 #include <QDate>
 #include <QLocale>
+#include <QProgressDialog>
 #include <QRegularExpression>
+#include <QTimer>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -327,5 +329,37 @@ TEST_F(OperationsTest, DiskFaultsStayOnTheirAppsLine) {
         Yes();
         form->lblBackup_Click();
         EXPECT_TRUE(StatusLines()[1].ends_with("<Error>"));
+    }
+}
+
+TEST_F(OperationsTest, ALongRunShowsProgressAndRefusesASecondRun) {
+    for (int i = 0; i < 70; ++i) { // 70 lines at 10 ms each: well past half a second
+        profile.AddEmptyPackage("Pkg" + std::to_string(100 + i) + "_x");
+        WriteText(profile.packages() / ("Pkg" + std::to_string(100 + i) + "_x") / "f", "x");
+    }
+    StartAndSearch();
+    form->lblSelect_Click();
+    bool progressShown = false;
+    bool refused = false;
+    QTimer::singleShot(700, form.get(), [&] {
+        const auto* progress = form->findChild<QProgressDialog*>("progress");
+        progressShown = progress != nullptr && progress->isVisible();
+        const std::size_t asked = services.questions.asked.size();
+        Yes();
+        form->lblHardReset_Click(); // a second run while the first goes on
+        form->lblDeleteSettings_Click();
+        refused = form->RunInProgress() && services.questions.asked.size() == asked;
+    });
+    Yes();
+    form->lblClearAppCache_Click();
+    EXPECT_TRUE(progressShown);
+    EXPECT_TRUE(refused);
+    EXPECT_FALSE(form->RunInProgress());
+    const auto* progress = form->findChild<QProgressDialog*>("progress");
+    EXPECT_TRUE(progress == nullptr || !progress->isVisible());
+    EXPECT_EQ(StatusLines()[72], "Total Apps cleared: 70");
+    for (int i = 0; i < 70; ++i) { // the second run never touched a package
+        EXPECT_TRUE(std::filesystem::exists(profile.packages() /
+                                            ("Pkg" + std::to_string(100 + i) + "_x") / "f"));
     }
 }
