@@ -41,7 +41,14 @@ frmMain::frmMain(modGlobal::Roots roots, services::Services services)
     Form_Initialize();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() {
+    // The lists outlive this object's own part of the destruction and still signal while
+    // their items go; nothing of ours may be called by then.
+    for (VbList* list : {lstAppsHidden, lstApps, lstStatus}) {
+        list->model()->disconnect(this);
+        list->disconnect(this);
+    }
+}
 
 VbLabel* frmMain::MakeLabel(QWidget* parent, const char* name, const QString& caption,
                             const QFont& font, const TwipRect& rect) {
