@@ -1,7 +1,7 @@
 # Shared by the run and test commands: installs what is missing and builds.
 # Sourced, not run.
 
-DITTOLY_PACKAGES=(g++ cmake ninja-build qt6-base-dev libgl-dev libgtest-dev libgmock-dev
+DITTOLY_PACKAGES=(g++ cmake ninja-build qt6-base-dev libgl-dev libgtest-dev libgmock-dev xdotool
     xvfb xauth x11-utils imagemagick fonts-dejavu-core fontconfig)
 
 ensure_packages() {

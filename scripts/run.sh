@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and starts Dittoly UA.
 # Without AppData/Local/Packages under the home folder it starts on a generated sample
-# profile. Without a display it runs under Xvfb, saves a screenshot and exits.
+# profile. Without a display it takes a scripted tour through the program under Xvfb,
+# saving a screenshot of the window after every step, and exits.
 set -euo pipefail
 DITTOLY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$DITTOLY_ROOT/scripts/common.sh"
@@ -22,17 +23,9 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     HOME="$profile" exec "$program"
 fi
 
-shot="$DITTOLY_ROOT/build/screenshots/dittoly-ua.png"
-mkdir -p "$(dirname "$shot")"
-export DITTOLY_PROGRAM="$program" DITTOLY_PROFILE="$profile" DITTOLY_SHOT="$shot"
-xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
-    HOME="$DITTOLY_PROFILE" QT_QPA_PLATFORM=xcb "$DITTOLY_PROGRAM" & pid=$!
-    for _ in $(seq 50); do
-        xwininfo -name "Dittoly UA" >/dev/null 2>&1 && break
-        sleep 0.2
-    done
-    sleep 1
-    import -window "Dittoly UA" "$DITTOLY_SHOT"
-    kill "$pid"; wait "$pid" 2>/dev/null || true
-'
-echo "Screenshot of the window: $shot"
+# No display: take the scripted tour through the program under Xvfb instead. It starts on
+# its own freshly generated sample profile and saves a screenshot after every step.
+tour="$DITTOLY_ROOT/build/tour"
+xvfb-run -a -s "-screen 0 1280x800x24" env QT_QPA_PLATFORM=xcb \
+    "$DITTOLY_ROOT/build/run/bin/dittoly-tour" "$tour" | grep -v '^  ok '
+echo "Screenshots of every step: $tour/screenshots"
