@@ -151,76 +151,80 @@ bool Confirm(services::Questions& questions, const std::string& prompt, int icon
 }
 } // namespace
 
-void frmMain::lblBackup_Click() {
+void frmMain::RunOverTickedApps(const RunValues& values, VbLabel* label, const std::string& prompt,
+                                int icon, const std::function<void(const TickedApp&)>& perApp) {
     if (running_) {
         return;
     }
-    const std::string packagesRoot = roots_.PackagesRoot();
-    CopyTicksToPackageList();
-    const int selected = lstApps->SelCount();
-    const std::string prompt = "Do you want to run the Backup?\r\n(" + Count(selected) +
-                               " Apps to " + roots_.BackupDir() + ")";
-    if (!Confirm(services_.questions, prompt, services::MB_ICONINFORMATION, lblBackup)) {
+    if (!Confirm(services_.questions, prompt, icon, label)) {
         return;
     }
     BeginRun();
     lstStatus->Clear();
     lblStatus->SetCaption("");
-    AddStatusHeader(HeaderLine("Dittoly UA - Backup process - ", services_.clock.LongDate()));
+    if (values.closesOptions) {
+        PicResetOptions_Click();
+    }
+    AddStatusHeader(HeaderLine(values.titleLiteral, services_.clock.LongDate()));
     ForEachTickedApp([&](const TickedApp& app) {
-        const std::string source =
-            packagesRoot + kSepStr + app.package + kSepStr + "Settings" + kSepStr;
-        const std::string destination = roots_.BackupDir() + app.package + kSepStr;
-        const bool plain = IsPlainFolderName(app.package);
-        if (plain) {
-            modGlobal::CreateFolder(roots_.BackupDir() + app.package);
-        }
-        lstAppsHidden->SetListIndex(app.index);
-        if (plain) {
-            BackupCopy(source, destination);
-        } else {
-            FileOperationLine(kWordBackup, source, destination, true, -1);
+        perApp(app);
+        if (values.captionAfterEachApp) {
+            lblStatus->SetCaption(values.completion);
         }
     });
-    lblStatus->SetCaption("Backup complete.");
-    for (const auto& line : StatisticsLines("Total Apps backed up: ", Count(lstApps->SelCount()))) {
+    lblStatus->SetCaption(values.completion);
+    for (const auto& line : StatisticsLines(values.countLabel, Count(lstApps->SelCount()))) {
         AddStatusHeader(line);
     }
     SaveStatusLog();
     EndRun();
 }
 
-void frmMain::lblRestore_Click() {
+void frmMain::lblBackup_Click() {
     if (running_) {
         return;
     }
+    const std::string packagesRoot = roots_.PackagesRoot();
+    CopyTicksToPackageList();
+    const std::string prompt = "Do you want to run the Backup?\r\n(" + Count(lstApps->SelCount()) +
+                               " Apps to " + roots_.BackupDir() + ")";
+    const RunValues values{"Dittoly UA - Backup process - ", "Backup complete.",
+                           "Total Apps backed up: ", false, false};
+    RunOverTickedApps(
+        values, lblBackup, prompt, services::MB_ICONINFORMATION, [&](const TickedApp& app) {
+            const std::string source =
+                packagesRoot + kSepStr + app.package + kSepStr + "Settings" + kSepStr;
+            const std::string destination = roots_.BackupDir() + app.package + kSepStr;
+            const bool plain = IsPlainFolderName(app.package);
+            if (plain) {
+                modGlobal::CreateFolder(roots_.BackupDir() + app.package);
+            }
+            lstAppsHidden->SetListIndex(app.index);
+            if (plain) {
+                BackupCopy(source, destination);
+            } else {
+                FileOperationLine(kWordBackup, source, destination, true, -1);
+            }
+        });
+}
+
+void frmMain::lblRestore_Click() {
     const std::string packagesRoot = roots_.PackagesRoot() + kSepStr;
-    if (!Confirm(services_.questions, "Do you want to run the Restoration?",
-                 services::MB_ICONINFORMATION, lblRestore)) {
-        return;
-    }
-    BeginRun();
-    lstStatus->Clear();
-    lblStatus->SetCaption("");
-    AddStatusHeader(HeaderLine("Dittoly UA - Restore process - ", services_.clock.LongDate()));
-    ForEachTickedApp([&](const TickedApp& app) {
-        lstAppsHidden->SetListIndex(app.index);
-        const std::string source =
-            roots_.BackupDir() + app.package + kSepStr + "Settings" + kSepStr;
-        const std::string destination = packagesRoot + app.package;
-        if (IsPlainFolderName(app.package)) {
-            modGlobal::CreateFolder(packagesRoot + app.package);
-            RestoreCopy(source, destination);
-        } else {
-            FileOperationLine(kWordRestore, source, destination, true, -1);
-        }
-    });
-    lblStatus->SetCaption("Restore complete.");
-    for (const auto& line : StatisticsLines("Total Apps restored: ", Count(lstApps->SelCount()))) {
-        AddStatusHeader(line);
-    }
-    SaveStatusLog();
-    EndRun();
+    const RunValues values{"Dittoly UA - Restore process - ", "Restore complete.",
+                           "Total Apps restored: ", false, false};
+    RunOverTickedApps(values, lblRestore, "Do you want to run the Restoration?",
+                      services::MB_ICONINFORMATION, [&](const TickedApp& app) {
+                          lstAppsHidden->SetListIndex(app.index);
+                          const std::string source =
+                              roots_.BackupDir() + app.package + kSepStr + "Settings" + kSepStr;
+                          const std::string destination = packagesRoot + app.package;
+                          if (IsPlainFolderName(app.package)) {
+                              modGlobal::CreateFolder(destination);
+                              RestoreCopy(source, destination);
+                          } else {
+                              FileOperationLine(kWordRestore, source, destination, true, -1);
+                          }
+                      });
 }
 
 namespace {
@@ -233,108 +237,53 @@ std::string ItemLines(std::initializer_list<const char*> items) {
 }
 } // namespace
 
-void frmMain::lblReset_Click() {
-    if (running_) {
-        return;
-    }
+void frmMain::DeleteInEachTickedApp(const RunValues& values, VbLabel* label,
+                                    const std::string& prompt, int icon, const std::string& word,
+                                    void (frmMain::*deleteRoutine)(const std::string&),
+                                    const std::string& tail, bool recreate) {
     const std::string packagesRoot = roots_.PackagesRoot();
-    const std::string prompt =
+    RunOverTickedApps(values, label, prompt, icon, [&](const TickedApp& app) {
+        lstAppsHidden->SetListIndex(app.index);
+        const std::string path = packagesRoot + kSepStr + app.package + tail;
+        if (!IsPlainFolderName(app.package)) {
+            FileOperationLine(word, path, {}, false, -1);
+            return;
+        }
+        (this->*deleteRoutine)(path);
+        if (recreate) {
+            // One level only: a package folder that is gone is not brought back here.
+            platform::MakeFolder(path);
+        }
+    });
+}
+
+void frmMain::lblReset_Click() {
+    DeleteInEachTickedApp(
+        {"Dittoly UA - Reset process - ", "Reset complete.", "Total Apps reseted: ", true, true},
+        lblReset,
         "Do you want to Reset the configuration of selected apps to factory defaults?\r\n\r\n"
         "Following data will be deleted" +
-        ItemLines({"- Settings files"});
-    if (!Confirm(services_.questions, prompt, services::MB_ICONINFORMATION, lblReset)) {
-        return;
-    }
-    BeginRun();
-    lstStatus->Clear();
-    lblStatus->SetCaption("");
-    PicResetOptions_Click();
-    AddStatusHeader(HeaderLine("Dittoly UA - Reset process - ", services_.clock.LongDate()));
-    ForEachTickedApp([&](const TickedApp& app) {
-        lstAppsHidden->SetListIndex(app.index);
-        const std::string path = packagesRoot + kSepStr + app.package + kSepStr + "Settings";
-        if (IsPlainFolderName(app.package)) {
-            ResetDelete(path);
-        } else {
-            FileOperationLine(kWordReset, path, {}, false, -1);
-        }
-        lblStatus->SetCaption("Reset complete.");
-    });
-    lblStatus->SetCaption("Reset complete.");
-    for (const auto& line : StatisticsLines("Total Apps reseted: ", Count(lstApps->SelCount()))) {
-        AddStatusHeader(line);
-    }
-    SaveStatusLog();
-    EndRun();
+            ItemLines({"- Settings files"}),
+        services::MB_ICONINFORMATION, kWordReset, &frmMain::ResetDelete,
+        std::string(kSepStr) + "Settings", false);
 }
 
 void frmMain::lblHardReset_Click() {
-    if (running_) {
-        return;
-    }
-    const std::string packagesRoot = roots_.PackagesRoot();
-    const std::string prompt =
+    DeleteInEachTickedApp(
+        {"Dittoly UA - Hard Reset process - ", "Hard Reset complete.", "Total Apps reseted: ", true,
+         true},
+        lblHardReset,
         "Do you want to clear all data of selected apps?\r\n\r\nFollowing data will be deleted" +
-        ItemLines({"- Settings files", "- App data", "- Preferences", "- sign-in details"});
-    if (!Confirm(services_.questions, prompt, services::MB_ICONEXCLAMATION, lblHardReset)) {
-        return;
-    }
-    BeginRun();
-    lstStatus->Clear();
-    lblStatus->SetCaption("");
-    PicResetOptions_Click();
-    AddStatusHeader(HeaderLine("Dittoly UA - Hard Reset process - ", services_.clock.LongDate()));
-    ForEachTickedApp([&](const TickedApp& app) {
-        lstAppsHidden->SetListIndex(app.index);
-        const std::string path = packagesRoot + kSepStr + app.package;
-        if (IsPlainFolderName(app.package)) {
-            HardResetDelete(path);
-        } else {
-            FileOperationLine(kWordHardReset, path, {}, false, -1);
-        }
-        lblStatus->SetCaption("Hard Reset complete.");
-    });
-    lblStatus->SetCaption("Hard Reset complete.");
-    for (const auto& line : StatisticsLines("Total Apps reseted: ", Count(lstApps->SelCount()))) {
-        AddStatusHeader(line);
-    }
-    SaveStatusLog();
-    EndRun();
+            ItemLines({"- Settings files", "- App data", "- Preferences", "- sign-in details"}),
+        services::MB_ICONEXCLAMATION, kWordHardReset, &frmMain::HardResetDelete, "", false);
 }
 
 void frmMain::lblClearAppCache_Click() {
-    if (running_) {
-        return;
-    }
-    const std::string packagesRoot = roots_.PackagesRoot();
-    if (!Confirm(services_.questions, "Do you want to clear the app cache?",
-                 services::MB_ICONINFORMATION, lblClearAppCache)) {
-        return;
-    }
-    BeginRun();
-    lstStatus->Clear();
-    lblStatus->SetCaption("");
-    PicResetOptions_Click();
-    AddStatusHeader(
-        HeaderLine("Dittoly UA - Clear App Cache process - ", services_.clock.LongDate()));
-    ForEachTickedApp([&](const TickedApp& app) {
-        lstAppsHidden->SetListIndex(app.index);
-        const std::string path = packagesRoot + kSepStr + app.package + kSepStr + "LocalCache";
-        if (IsPlainFolderName(app.package)) {
-            ClearCacheDelete(path);
-            // One level only: a package folder that is gone is not brought back here.
-            platform::MakeFolder(path);
-        } else {
-            FileOperationLine(kWordClearAppCache, path, {}, false, -1);
-        }
-        lblStatus->SetCaption("Clear App Cache complete.");
-    });
-    lblStatus->SetCaption("Clear App Cache complete.");
-    for (const auto& line : StatisticsLines("Total Apps cleared: ", Count(lstApps->SelCount()))) {
-        AddStatusHeader(line);
-    }
-    SaveStatusLog();
-    EndRun();
+    DeleteInEachTickedApp({"Dittoly UA - Clear App Cache process - ", "Clear App Cache complete.",
+                           "Total Apps cleared: ", true, true},
+                          lblClearAppCache, "Do you want to clear the app cache?",
+                          services::MB_ICONINFORMATION, kWordClearAppCache,
+                          &frmMain::ClearCacheDelete, std::string(kSepStr) + "LocalCache", true);
 }
 
 void frmMain::lblClearAppStoreCache_Click() {

@@ -175,6 +175,23 @@ private:
     void PumpRun();
     void BeginRun();
     void EndRun();
+    // What differs between the operations that walk the ticked apps.
+    struct RunValues {
+        const char* titleLiteral; // in the header line, before the date
+        const char* completion;   // caption of lblStatus when done
+        const char* countLabel;   // before the count in the statistics block
+        bool closesOptions;       // started from the options panel, which closes
+        bool captionAfterEachApp; // the completion caption shows after every app too
+    };
+    // The frame every such operation runs in: confirmation, a fresh status list, the
+    // header, `perApp` for each ticked app in list order, statistics and the log.
+    void RunOverTickedApps(const RunValues& values, VbLabel* label, const std::string& prompt,
+                           int icon, const std::function<void(const TickedApp&)>& perApp);
+    // Reset, Hard Reset and Clear App Cache: one delete of package + `tail` per app.
+    void DeleteInEachTickedApp(const RunValues& values, VbLabel* label, const std::string& prompt,
+                               int icon, const std::string& word,
+                               void (frmMain::*deleteRoutine)(const std::string&),
+                               const std::string& tail, bool recreate);
     void FileOperationLine(const std::string& word, const std::string& source,
                            const std::string& destination, bool copy, int result);
     // Wakes Timer1 after a change; it sleeps again once a tick found nothing to copy.
