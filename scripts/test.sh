@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice: once as built
-# for use, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# for use, once under AddressSanitizer and UndefinedBehaviorSanitizer; in between, each
+# fuzz target runs for a minute.
 set -euo pipefail
 DITTOLY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$DITTOLY_ROOT/scripts/common.sh"
@@ -12,6 +13,9 @@ jobs=$(nproc)
 echo "== Build and test"
 build_tree "$DITTOLY_ROOT/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir "$DITTOLY_ROOT/build/test" -j "$jobs" --output-on-failure
+
+echo "== Fuzz the readers, writers and name checks under AddressSanitizer and UndefinedBehaviorSanitizer"
+bash "$DITTOLY_ROOT/scripts/fuzz.sh" 60
 
 echo "== Build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 build_tree "$DITTOLY_ROOT/build/asan" -DCMAKE_BUILD_TYPE=Debug -DDITTOLY_SANITIZE=ON
