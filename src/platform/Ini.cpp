@@ -31,13 +31,7 @@ bool IsBlank(char c) {
 }
 
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
+    return TrimBlanks(s);
 }
 
 char LowerAscii(char c) {
@@ -165,6 +159,16 @@ std::string Join(const std::vector<Line>& lines) {
 }
 
 } // namespace
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
 
 std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& fallback, const std::string& file,

@@ -6,8 +6,12 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
+
+// Text without the blanks (spaces and tabs) around it, as INI names and values are read.
+std::string_view TrimBlanks(std::string_view text);
 
 // Section and key names match ignoring case; the value is the text after the first "="
 // with surrounding blanks removed. A missing file, section or key gives `fallback`.

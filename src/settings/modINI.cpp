@@ -16,21 +16,12 @@ namespace {
 // The fixed buffer ReadIni has always read through.
 constexpr std::size_t kReadIniBuffer = 255;
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
+    return platform::TrimBlanks(s);
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {

@@ -86,17 +86,25 @@ void VbLabel::SetHand(bool hand) {
     }
 }
 
-void VbLabel::mousePressEvent(QMouseEvent* event) {
+void ClickTracker::Press(QMouseEvent* event) {
     pressed_ = event->button() == Qt::LeftButton;
     event->accept();
 }
 
-void VbLabel::mouseReleaseEvent(QMouseEvent* event) {
+bool ClickTracker::Release(const QWidget* control, QMouseEvent* event) {
     const bool click = pressed_ && event->button() == Qt::LeftButton &&
-                       rect().contains(event->position().toPoint());
+                       control->rect().contains(event->position().toPoint());
     pressed_ = false;
     event->accept();
-    if (click) {
+    return click;
+}
+
+void VbLabel::mousePressEvent(QMouseEvent* event) {
+    click_.Press(event);
+}
+
+void VbLabel::mouseReleaseEvent(QMouseEvent* event) {
+    if (click_.Release(this, event)) {
         emit clicked();
     }
 }
@@ -118,16 +126,11 @@ void VbPanel::SetBackground(const QColor& colour) {
 }
 
 void VbPanel::mousePressEvent(QMouseEvent* event) {
-    pressed_ = event->button() == Qt::LeftButton;
-    event->accept();
+    click_.Press(event);
 }
 
 void VbPanel::mouseReleaseEvent(QMouseEvent* event) {
-    const bool click = pressed_ && event->button() == Qt::LeftButton &&
-                       rect().contains(event->position().toPoint());
-    pressed_ = false;
-    event->accept();
-    if (click) {
+    if (click_.Release(this, event)) {
         emit clicked();
     }
 }

@@ -29,6 +29,17 @@ void ApplyTwips(QWidget* widget, const TwipRect& rect);
 // tip of the index finger.
 QCursor HandCursor();
 
+// A left press and release inside the same control make one click.
+class ClickTracker {
+public:
+    void Press(QMouseEvent* event);
+    // True when this release completes a click on `control`.
+    bool Release(const QWidget* control, QMouseEvent* event);
+
+private:
+    bool pressed_ = false;
+};
+
 class VbLabel : public QLabel {
     Q_OBJECT
 public:
@@ -51,7 +62,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
-    bool pressed_ = false;
+    ClickTracker click_;
     bool hand_ = false;
 };
 
@@ -70,7 +81,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    bool pressed_ = false;
+    ClickTracker click_;
 };
 
 // A list box. With tick boxes, an entry's tick is its checked state; the current entry
