@@ -333,7 +333,7 @@ TEST_F(OperationsTest, DiskFaultsStayOnTheirAppsLine) {
 }
 
 TEST_F(OperationsTest, ALongRunShowsProgressAndRefusesASecondRun) {
-    for (int i = 0; i < 70; ++i) { // 70 lines at 10 ms each: well past half a second
+    for (int i = 0; i < 150; ++i) { // 150 lines at 10 ms each: well past half a second
         profile.AddEmptyPackage("Pkg" + std::to_string(100 + i) + "_x");
         WriteText(profile.packages() / ("Pkg" + std::to_string(100 + i) + "_x") / "f", "x");
     }
@@ -357,8 +357,8 @@ TEST_F(OperationsTest, ALongRunShowsProgressAndRefusesASecondRun) {
     EXPECT_FALSE(form->RunInProgress());
     const auto* progress = form->findChild<QProgressDialog*>("progress");
     EXPECT_TRUE(progress == nullptr || !progress->isVisible());
-    EXPECT_EQ(StatusLines()[72], "Total Apps cleared: 70");
-    for (int i = 0; i < 70; ++i) { // the second run never touched a package
+    EXPECT_EQ(StatusLines()[152], "Total Apps cleared: 150");
+    for (int i = 0; i < 150; ++i) { // the second run never touched a package
         EXPECT_TRUE(std::filesystem::exists(profile.packages() /
                                             ("Pkg" + std::to_string(100 + i) + "_x") / "f"));
     }
