@@ -125,7 +125,7 @@ void frmMain::BuildControls() {
     lblVersionInfo =
         MakeLabel(PicInfo, "lblVersionInfo", "Version", Semilight(12), {600, 840, 780, 315});
     lblVersion = MakeLabel(PicInfo, "lblVersion", "0.7.1", Semilight(12), {1560, 840, 450, 315});
-    lblCopyright = MakeLabel(PicInfo, "lblCopyright", "Copyright \u00a9 2026 the Dittoly UA team",
+    lblCopyright = MakeLabel(PicInfo, "lblCopyright", "\u00a9 2026 the Dittoly UA team",
                              Semilight(12), {600, 1200, 2775, 315});
     lblAboutInfo = MakeLabel(PicInfo, "lblAboutInfo", "Visit the Projects website", Semilight(12),
                              {600, 1995, 2550, 315});
