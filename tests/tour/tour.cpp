@@ -7,6 +7,7 @@
 // Usage: dittoly-tour OUTPUT_FOLDER [--real-clicks]
 // With --real-clicks (under an X server) every click and key goes through the window
 // system with xdotool, so hit areas, stacking and the pointer are what a person meets.
+#include "SendClick.h"
 #include "start/modStart.h"
 #include "window/frmMain.h"
 
@@ -92,18 +93,7 @@ public:
             Settle(150);
             return;
         }
-        QWidget* hit = top->childAt(inTop);
-        if (hit == nullptr) {
-            hit = top;
-        }
-        const QPointF at = hit->mapFrom(top, inTop);
-        const QPointF global = top->mapToGlobal(inTop);
-        QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
-                          Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
-                            Qt::NoModifier);
-        QApplication::sendEvent(hit, &press);
-        QApplication::sendEvent(hit, &release);
+        testsupport::SendClick(top, inTop);
         Settle();
     }
 
