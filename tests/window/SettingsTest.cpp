@@ -106,13 +106,15 @@ TEST_F(SettingsTest, HandEditedSettingsAreReadWithCare) {
     }
     WriteText(Data() / "uapps.dat", list);
     WriteText(Data() / "dittoly.ini",
-              "; kept by hand\r\n[ua]\r\nDateRun=yesterday\r\nLEFT = 1500.5\r\nTop=1501.5\r\n"
+              "; kept by hand\r\n[ua]\r\nDateRun=yesterday\r\nLEFT = 1492.5\r\nTop=1507.5\r\n"
               "Width=abc\r\nHeight=\r\napps=" +
                   apps + "\r\n[Other]\r\nx=1\r\n");
     Start();
     ASSERT_TRUE(form);
-    EXPECT_FLOAT_EQ(form->Left(), 1500); // halves to even
-    EXPECT_FLOAT_EQ(form->Top(), 1500);  // 1501.5 -> 1502 twips, at 15 to the pixel
+    // Halves to even, then 15 twips to the pixel: 1492.5 -> 1492 -> 99 px (1493 would give
+    // 100 px), 1507.5 -> 1508 -> 101 px (1507 would give 100 px).
+    EXPECT_FLOAT_EQ(form->Left(), 1485);
+    EXPECT_FLOAT_EQ(form->Top(), 1515);
     EXPECT_TRUE(form->lstAppsHidden->Selected(0));
     EXPECT_FALSE(form->lstAppsHidden->Selected(1)); // "x" skipped, the rest applied
     EXPECT_FALSE(form->lstAppsHidden->Selected(2));
