@@ -1,6 +1,6 @@
 // Starts the program: the system's roots and services go in, the window's event loop
 // takes over.
-#include "start/modStart.h"
+#include "window/modStart.h"
 #include "window/QtServices.h"
 #include "window/frmMain.h"
 

@@ -1,7 +1,7 @@
 #include "catalogue/modApps.h"
 
-#include "catalogue/CaseCompare.h"
 #include "platform/Platform.h"
+#include "start/CaseCompare.h"
 #include "start/modGlobal.h"
 
 #include <algorithm>
@@ -97,7 +97,7 @@ bool HoldsQualifyingFile(const std::string& folder) {
         if (atTop) {
             const std::string settings = folder + kSettingsFolder + kSep;
             const auto at = std::find_if(children, pending.end(), [&](const std::string& path) {
-                return catalogue::EqualIgnoringCase(path, settings);
+                return modGlobal::EqualIgnoringCase(path, settings);
             });
             if (at != pending.end()) {
                 std::rotate(at, at + 1, pending.end()); // the back is searched next
@@ -201,14 +201,14 @@ std::vector<std::string> FindPackages(const std::string& packagesRoot) {
             found.push_back(std::move(name));
         }
     }
-    std::stable_sort(found.begin(), found.end(), catalogue::LessIgnoringCase);
+    std::stable_sort(found.begin(), found.end(), modGlobal::LessIgnoringCase);
     modGlobal::RemoveDuplicateEntries(found);
     return found;
 }
 
 std::size_t SortedInsert(std::vector<std::string>& list, std::string text) {
     // The index is taken before inserting: the insert may move the whole list.
-    const auto at = std::upper_bound(list.begin(), list.end(), text, catalogue::LessIgnoringCase);
+    const auto at = std::upper_bound(list.begin(), list.end(), text, modGlobal::LessIgnoringCase);
     const auto index = at - list.begin();
     list.insert(at, std::move(text));
     return static_cast<std::size_t>(index);

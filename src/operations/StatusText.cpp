@@ -31,20 +31,6 @@ std::string LogSavedLine(const std::string& backupDir, bool ok) {
     return "Log saved to " + backupDir + " " + (ok ? kOk : kError);
 }
 
-std::string CrLfLines(const std::vector<std::string>& lines) {
-    std::size_t size = 0;
-    for (const auto& line : lines) {
-        size += line.size() + 2;
-    }
-    std::string content;
-    content.reserve(size);
-    for (const auto& line : lines) {
-        content += line;
-        content += "\r\n";
-    }
-    return content;
-}
-
 bool IsPlainFolderName(const std::string& name) {
     if (name.empty() || name == "." || name == "..") {
         return false;

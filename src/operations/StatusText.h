@@ -41,9 +41,6 @@ std::string StampedLine(const std::string& timeOfDay, const std::string& text);
 // "Log saved to " + backupDir + " " + result.
 std::string LogSavedLine(const std::string& backupDir, bool ok);
 
-// Every line followed by CR LF: the whole content of the log and the app-list file.
-std::string CrLfLines(const std::vector<std::string>& lines);
-
 // True when `name` can stand as one folder below PackagesRoot: not empty, not "." or
 // "..", no separator of either platform and no NUL. Names from the hand-editable app list
 // pass through here before any path is built from them, so that no operation can reach

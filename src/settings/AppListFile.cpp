@@ -1,12 +1,12 @@
 #include "settings/AppListFile.h"
 
-#include "operations/StatusText.h"
 #include "platform/Platform.h"
+#include "start/modGlobal.h"
 
 namespace settings {
 
 std::string AppListContent(const std::vector<std::string>& names) {
-    return operations::CrLfLines(names);
+    return modGlobal::CrLfLines(names);
 }
 
 bool WriteAppListFile(const std::string& path, const std::vector<std::string>& names) {

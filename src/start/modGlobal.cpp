@@ -1,7 +1,7 @@
 #include "start/modGlobal.h"
 
-#include "catalogue/CaseCompare.h"
 #include "platform/Platform.h"
+#include "start/CaseCompare.h"
 
 #include <algorithm>
 
@@ -43,14 +43,28 @@ void RemoveDuplicateEntries(std::vector<std::string>& list) {
     std::vector<std::string> kept;
     kept.reserve(list.size());
     for (auto& entry : list) {
-        auto at = std::lower_bound(seen.begin(), seen.end(), entry, catalogue::LessIgnoringCase);
-        if (at != seen.end() && catalogue::EqualIgnoringCase(*at, entry)) {
+        auto at = std::lower_bound(seen.begin(), seen.end(), entry, modGlobal::LessIgnoringCase);
+        if (at != seen.end() && modGlobal::EqualIgnoringCase(*at, entry)) {
             continue;
         }
         seen.insert(at, entry);
         kept.push_back(std::move(entry));
     }
     list = std::move(kept);
+}
+
+std::string CrLfLines(const std::vector<std::string>& lines) {
+    std::size_t size = 0;
+    for (const auto& line : lines) {
+        size += line.size() + 2;
+    }
+    std::string content;
+    content.reserve(size);
+    for (const auto& line : lines) {
+        content += line;
+        content += "\r\n";
+    }
+    return content;
 }
 
 Roots Roots::FromSystem() {

@@ -24,6 +24,9 @@ bool FileExists(const std::string& path);
 // their order.
 void RemoveDuplicateEntries(std::vector<std::string>& list);
 
+// Every line followed by CR LF: the whole content of the log and the app-list file.
+std::string CrLfLines(const std::vector<std::string>& lines);
+
 // The two roots every shared path hangs from. Handed in at start and never looked up
 // again behind the caller's back, so tests run on temporary folders.
 struct Roots {

@@ -14,6 +14,7 @@
 #include "platform/Platform.h"
 #include "settings/AppListFile.h"
 #include "settings/modINI.h"
+#include "start/modGlobal.h"
 
 #include <gtest/gtest.h>
 
@@ -265,13 +266,13 @@ TEST(CrashSafety, LogFileIsAlwaysTheWholeOldOrNewLog) {
     };
     const auto a = log(operations::kWordBackup, 1200, true);
     const auto b = log(operations::kWordRestore, 1400, false);
-    const std::set<std::string> versions{operations::CrLfLines(a), operations::CrLfLines(b)};
+    const std::set<std::string> versions{modGlobal::CrLfLines(a), modGlobal::CrLfLines(b)};
     ASSERT_GT(versions.begin()->size(), 200'000u);
 
     const SaveStep save = [&](long n) {
-        return platform::ReplaceFile(file.string(), operations::CrLfLines(n % 2 == 0 ? b : a));
+        return platform::ReplaceFile(file.string(), modGlobal::CrLfLines(n % 2 == 0 ? b : a));
     };
-    Report("log", KillWhileSaving(file, operations::CrLfLines(a), save, versions, kRoundsPerFile));
+    Report("log", KillWhileSaving(file, modGlobal::CrLfLines(a), save, versions, kRoundsPerFile));
 }
 
 // One key of the close sequence, with its value for each of the two versions.

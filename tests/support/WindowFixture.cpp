@@ -1,6 +1,6 @@
 #include "WindowFixture.h"
 
-#include "start/modStart.h"
+#include "window/modStart.h"
 
 #include <QApplication>
 

@@ -8,7 +8,7 @@
 // With --real-clicks (under an X server) every click and key goes through the window
 // system with xdotool, so hit areas, stacking and the pointer are what a person meets.
 #include "SendClick.h"
-#include "start/modStart.h"
+#include "window/modStart.h"
 #include "window/frmMain.h"
 
 #include <QApplication>

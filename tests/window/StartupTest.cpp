@@ -1,7 +1,7 @@
 // Start-up: the refusal without a packages folder and the four ways stored state can be
 // found at start.
 #include "WindowFixture.h"
-#include "start/modStart.h"
+#include "window/modStart.h"
 
 #include <QApplication>
 

@@ -1,6 +1,6 @@
-#include "catalogue/CaseCompare.h"
+#include "start/CaseCompare.h"
 
-namespace catalogue {
+namespace modGlobal {
 
 namespace {
 constexpr unsigned char Fold(unsigned char c) {
@@ -23,4 +23,4 @@ int CompareIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() < b.size() ? -1 : 1;
 }
 
-} // namespace catalogue
+} // namespace modGlobal

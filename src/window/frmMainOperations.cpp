@@ -93,7 +93,7 @@ void frmMain::SaveStatusLog() {
     for (int i = 0; i < lstStatus->ListCount(); ++i) {
         lines.push_back(lstStatus->List(i).toStdString());
     }
-    const bool saved = platform::ReplaceFile(roots_.LogFile(), CrLfLines(lines));
+    const bool saved = platform::ReplaceFile(roots_.LogFile(), modGlobal::CrLfLines(lines));
     AddStatusLine(LogSavedLine(roots_.BackupDir(), saved));
 }
 

@@ -1,4 +1,4 @@
-#include "start/modStart.h"
+#include "window/modStart.h"
 
 #include "window/frmMain.h"
 #include "window/modUI.h"

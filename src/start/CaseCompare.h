@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-namespace catalogue {
+namespace modGlobal {
 
 // Negative, zero or positive, as for strcmp, with ASCII letters folded to lower case.
 int CompareIgnoringCase(std::string_view a, std::string_view b);
@@ -17,4 +17,4 @@ inline bool EqualIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && CompareIgnoringCase(a, b) == 0;
 }
 
-} // namespace catalogue
+} // namespace modGlobal

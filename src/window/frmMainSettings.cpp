@@ -1,10 +1,10 @@
 // The window's stored state: settings file, detected-apps file, the two configuration
 // commands and the save on close.
-#include "catalogue/CaseCompare.h"
 #include "catalogue/modApps.h"
 #include "platform/Ini.h"
 #include "settings/AppListFile.h"
 #include "settings/modINI.h"
+#include "start/CaseCompare.h"
 #include "window/frmMain.h"
 
 #include <QApplication>
@@ -114,7 +114,7 @@ void frmMain::LoadAppList() {
     if (names) {
         // Sorted ignoring case, equal names in file order, duplicates kept: the same
         // order one sorted insertion after another gives.
-        std::stable_sort(names->begin(), names->end(), catalogue::LessIgnoringCase);
+        std::stable_sort(names->begin(), names->end(), modGlobal::LessIgnoringCase);
         for (const std::string& name : *names) {
             lstApps->AddItem(QString::fromStdString(name));
         }
