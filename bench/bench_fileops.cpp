@@ -215,8 +215,11 @@ int main(int argc, char** argv) {
         Pair(
             run,
             [&] {
-                ours.push_back(Seconds(
-                    [&] { Check(platform::CopyTree(settings, oursBackup(run)), "CopyTree"); }));
+                ours.push_back(Seconds([&] {
+                    Check(platform::CopyTree({base + "/Packages", {"App_bench", "Settings"}},
+                                             {oursBackup(run), {}}),
+                          "CopyTree");
+                }));
             },
             [&] {
                 theirs.push_back(Seconds([&] { RunTool({"cp", "-a", settings, cpBackup(run)}); }));
@@ -230,8 +233,11 @@ int main(int argc, char** argv) {
         Pair(
             run,
             [&] {
-                ours.push_back(Seconds(
-                    [&] { Check(platform::CopyTree(settings, oursBackup(0)), "CopyTree"); }));
+                ours.push_back(Seconds([&] {
+                    Check(platform::CopyTree({base + "/Packages", {"App_bench", "Settings"}},
+                                             {oursBackup(0), {}}),
+                          "CopyTree");
+                }));
             },
             [&] {
                 theirs.push_back(Seconds([&] {
@@ -241,10 +247,12 @@ int main(int argc, char** argv) {
     }
     Report("backup over existing copy", "cp -a", ours, theirs);
     for (int run = 0; run < kCopyRuns; ++run) {
-        Check(platform::RemoveTree(oursBackup(run)), "RemoveTree (cleanup)");
-        Check(platform::RemoveTree(cpBackup(run)), "RemoveTree (cleanup)");
+        Check(platform::RemoveTree({base, {"backup-ours-" + std::to_string(run)}}),
+              "RemoveTree (cleanup)");
+        Check(platform::RemoveTree({base, {"backup-cp-" + std::to_string(run)}}),
+              "RemoveTree (cleanup)");
     }
-    Check(platform::RemoveTree(base + "/Packages"), "RemoveTree (cleanup)");
+    Check(platform::RemoveTree({base, {"Packages"}}), "RemoveTree (cleanup)");
 
     // (b) Delete of a package folder of 100,000 files, a fresh identical pair each run.
     ours.clear();
@@ -257,8 +265,9 @@ int main(int argc, char** argv) {
         Pair(
             run,
             [&] {
-                ours.push_back(
-                    Seconds([&] { Check(platform::RemoveTree(oursPackage), "RemoveTree"); }));
+                ours.push_back(Seconds([&] {
+                    Check(platform::RemoveTree({base, {"App_ours"}}), "RemoveTree");
+                }));
             },
             [&] {
                 theirs.push_back(Seconds([&] { RunTool({"rm", "-rf", rmPackage}); }));
@@ -266,6 +275,6 @@ int main(int argc, char** argv) {
     }
     Report("remove package of 100000 files", "rm -rf", ours, theirs);
 
-    Check(platform::RemoveTree(base), "RemoveTree (cleanup)");
+    RunTool({"rm", "-rf", base});
     return 0;
 }

@@ -1,9 +1,9 @@
 // Idle cost of the main window: CPU time the process spends while a window with 5000
 // apps listed sits untouched, as a share of one core. For comparison it also measures a
 // tick that runs every millisecond whether or not anything changed.
-#include "window/modStart.h"
 #include "window/QtServices.h"
 #include "window/frmMain.h"
+#include "window/modStart.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -32,20 +33,54 @@ bool IsFile(const std::string& path);
 // Creates the folder and every missing parent; reports nothing.
 void CreateFolderChain(const std::string& path);
 
-// Creates one folder level; true when it exists afterwards as a folder.
-bool MakeFolder(const std::string& path);
+// ---- The tree operations behind Backup, Restore, Reset, Hard Reset and Clear App Cache ----
+//
+// A path the operations work on is a folder the caller trusts (PackagesRoot, BackupDir,
+// the program folder) and plain folder names below it. The root is reached however the
+// system resolves it: the user may have put it behind a link. Every name below it is
+// opened from the opened root, one level at a time, and never through a link, junction
+// or mount point: a name that turns out to be one makes the operation refuse and change
+// nothing. Each name must be one plain folder name (callers check this first).
+struct Below {
+    std::string root;
+    std::vector<std::string> names;
+};
 
-// Copies the folder `from` with its whole content into the folder `to`, so that `to`
-// afterwards holds a folder of `from`'s name. Existing files are replaced, missing
-// folders created. Each file is written under a temporary name and renamed into place,
-// so no destination file is ever left half-written. Links are never copied or followed:
-// one inside the tree makes the copy incomplete. 0 only on full success.
-int CopyTree(const std::string& from, const std::string& to);
+// What the tree operations promise, whatever the outcome:
+// - nothing outside the tree they were given is read for writing, changed or removed; a
+//   link inside a tree is never followed, a mount inside it never crossed;
+// - the result is 0 only when the whole job was done; otherwise an error number
+//   (errno-style) of the first thing that went wrong.
 
-// Removes `path` with its whole content for good. A link is removed as a link and is
-// never followed, so nothing outside the tree can go. 0 only on full success; a path
-// that does not exist is a failure.
-int RemoveTree(const std::string& path);
+// Makes `into`/<last name of `from`> an exact copy of the folder `from`: the same
+// files with the same content, modes, times and extended attributes, and nothing else
+// (files that exist only in an older copy are gone afterwards). The new copy is built
+// beside the old one and takes its place in one step once it is complete, so a copy that
+// fails or is killed leaves the old one whole; what a killed copy leaves behind is
+// removed by the next copy into the same folder. Entries that are never copied (links,
+// devices, pipes, sockets, mounts) make the result non-zero but do not keep an otherwise
+// complete copy from taking its place; any other failure does. Copying a folder into
+// itself or below itself is refused. The folder `into` must exist.
+int CopyTree(const Below& from, const Below& into);
+
+// Removes the last name of `path` with its whole content, for good. Links inside are
+// removed as links; a mount inside is left alone and reported. A path that does not exist
+// is a failure, and so is one whose last name is itself a link.
+int RemoveTree(const Below& path);
+
+// Creates the last name of `path` as a folder; everything above it must exist already.
+// True when it exists afterwards as a real folder (not a link).
+bool MakeFolder(const Below& path);
+
+// Creates the root with every missing parent (as CreateFolderChain), then each name below
+// it that is missing. True when the whole chain exists afterwards as real folders.
+bool MakeFolderChain(const Below& path);
+
+// Text files (settings, app list, log) hold the system's 8-bit code page on disk; inside
+// the program text is UTF-8. These convert a whole file's content; both are the identity
+// where the system code page is UTF-8.
+std::string ToFileText(std::string_view utf8);
+std::string FromFileText(std::string_view bytes);
 
 // Reads a whole file; nullopt when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
@@ -65,8 +100,9 @@ enum class EntryKind : std::uint8_t { File, Folder, LinkToFolder, Other };
 bool ListFolder(const std::string& folder,
                 const std::function<bool(std::string_view name, EntryKind kind)>& visit);
 
-// Starts a program as a separate process without waiting for it. False when it could
-// not be started (for example, the program does not exist).
-bool StartDetached(const std::string& program);
+// Starts the system's store-cache reset tool as a separate process, in a normal window,
+// without waiting for it. False only when it could not be started; what the tool then
+// does is never observed.
+bool StartStoreCacheReset();
 
 } // namespace platform

@@ -70,14 +70,12 @@ void CreateFolderChain(const std::string& path) {
     fs::create_directories(path, ec);
 }
 
-bool MakeFolder(const std::string& path) {
-    if (path.empty()) {
-        return false;
-    }
-    if (::mkdir(path.c_str(), 0777) == 0) {
-        return true;
-    }
-    return errno == EEXIST && IsFolder(path);
+std::string ToFileText(std::string_view utf8) {
+    return std::string(utf8);
+}
+
+std::string FromFileText(std::string_view bytes) {
+    return std::string(bytes);
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
@@ -207,6 +205,8 @@ bool ListFolder(const std::string& folder,
     return true;
 }
 
+namespace {
+
 bool StartDetached(const std::string& program) {
     // Double fork, so the started program is never our child to reap and lives on
     // after we end; the exec result travels back through a close-on-exec pipe.
@@ -248,6 +248,14 @@ bool StartDetached(const std::string& program) {
     } while (n < 0 && errno == EINTR);
     ::close(pipefd[0]);
     return n == 0;
+}
+
+} // namespace
+
+bool StartStoreCacheReset() {
+    // This system has no such tool: a program of that name on the search path is
+    // started, and without one the start fails.
+    return StartDetached("wsreset.exe");
 }
 
 } // namespace platform

@@ -114,30 +114,6 @@ struct Outcome {
     }
 };
 
-// A path without its trailing separators; the root stays "/" and "" stays "".
-std::string WithoutTrailingSeps(const std::string& path) {
-    std::string out = path;
-    while (out.size() > 1 && out.back() == kSep) {
-        out.pop_back();
-    }
-    return out;
-}
-
-// A path without trailing separators split into the folder that holds the last
-// element and that element. "name" gives ".", "/name" gives "/".
-struct PathParts {
-    std::string parent;
-    std::string name;
-};
-
-PathParts SplitLast(const std::string& path) {
-    const auto cut = path.find_last_of(kSep);
-    if (cut == std::string::npos) {
-        return {std::string(1, '.'), path};
-    }
-    return {cut == 0 ? std::string(1, kSep) : path.substr(0, cut), path.substr(cut + 1)};
-}
-
 bool IsDotName(const std::string& name) {
     return name == "." || name == "..";
 }
@@ -584,15 +560,36 @@ public:
 
 } // namespace
 
-int CopyTree(const std::string& from, const std::string& to) {
-    const std::string source = WithoutTrailingSeps(from);
-    const auto [parent, name] = SplitLast(source);
-    if (source.empty() || to.empty() || name.empty() || IsDotName(name)) {
+namespace {
+
+// Opens `path.root` (however the system resolves it) and then each of the first `depth`
+// names below it without following a link. Invalid Fd with errno set on failure.
+Fd OpenBelow(const Below& path, std::size_t depth) {
+    Fd at(::open(path.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (std::size_t i = 0; at.Valid() && i < depth; ++i) {
+        if (path.names[i].empty() || IsDotName(path.names[i]) ||
+            path.names[i].find(kSep) != std::string::npos) {
+            errno = EINVAL;
+            return Fd();
+        }
+        at.Reset(::openat(at.Get(), path.names[i].c_str(),
+                          O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return at;
+}
+
+} // namespace
+
+int CopyTree(const Below& from, const Below& into) {
+    if (from.names.empty()) {
         return EINVAL;
     }
-    // O_NOFOLLOW on the path as given, without its trailing separator (which would make
-    // the system follow a link): a source that is itself a link is refused.
-    Fd src(::open(source.c_str(), kDirFlags));
+    Fd srcParent = OpenBelow(from, from.names.size() - 1);
+    if (!srcParent.Valid()) {
+        return errno;
+    }
+    const std::string& name = from.names.back();
+    Fd src(::openat(srcParent.Get(), name.c_str(), kDirFlags));
     if (!src.Valid()) {
         return errno;
     }
@@ -600,9 +597,7 @@ int CopyTree(const std::string& from, const std::string& to) {
     if (::fstat(src.Get(), &srcStat) != 0) {
         return errno;
     }
-    // The destination folder may be reached through a link: the user picked it. O_PATH,
-    // because we only create in it and need no right to list it.
-    Fd dst(::open(to.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Fd dst = OpenBelow(into, into.names.size());
     if (!dst.Valid()) {
         return errno;
     }
@@ -619,27 +614,61 @@ int CopyTree(const std::string& from, const std::string& to) {
     return copier.outcome.first;
 }
 
-int RemoveTree(const std::string& path) {
-    const std::string target = WithoutTrailingSeps(path);
-    const auto [parent, name] = SplitLast(target);
-    // The root, "." and "..": each names something other than what a caller that built
-    // a package path means, and "." or ".." would even take the caller's own folder.
-    if (target.empty() || target == kSepStr || name.empty() || IsDotName(name)) {
-        return EINVAL;
+int RemoveTree(const Below& path) {
+    if (path.names.empty()) {
+        return EINVAL; // never the root itself
     }
-    // O_PATH: removing a name needs write and search rights on its folder, not read.
-    Fd parentFd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!parentFd.Valid()) {
+    Fd parent = OpenBelow(path, path.names.size() - 1);
+    if (!parent.Valid()) {
         return errno;
     }
-    TreeRemover remover;
+    const std::string& name = path.names.back();
+    if (name.empty() || IsDotName(name) || name.find(kSep) != std::string::npos) {
+        return EINVAL;
+    }
     struct stat st {};
-    if (::fstatat(parentFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno; // a path that does not exist is a failure
     }
+    if (S_ISLNK(st.st_mode)) {
+        return ELOOP; // the link and what it leads to both stay
+    }
+    TreeRemover remover;
     remover.device = st.st_dev;
-    remover.RemoveEntry(parentFd.Get(), name.c_str());
+    remover.RemoveEntry(parent.Get(), name.c_str());
     return remover.outcome.first;
+}
+
+bool MakeFolder(const Below& path) {
+    if (path.names.empty()) {
+        return false;
+    }
+    Fd parent = OpenBelow(path, path.names.size() - 1);
+    if (!parent.Valid()) {
+        return false;
+    }
+    const std::string& name = path.names.back();
+    if (name.empty() || IsDotName(name) || name.find(kSep) != std::string::npos) {
+        return false;
+    }
+    if (::mkdirat(parent.Get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat st {};
+    return ::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(st.st_mode);
+}
+
+bool MakeFolderChain(const Below& path) {
+    CreateFolderChain(path.root);
+    Below upTo{path.root, {}};
+    for (const std::string& name : path.names) {
+        upTo.names.push_back(name);
+        if (!MakeFolder(upTo)) {
+            return false;
+        }
+    }
+    return IsFolder(path.root);
 }
 
 } // namespace platform

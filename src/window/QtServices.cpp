@@ -48,7 +48,7 @@ void DesktopLauncher::OpenFolder(const std::string& path) {
 }
 
 bool DesktopLauncher::StartStoreCacheReset() {
-    return platform::StartDetached("wsreset.exe");
+    return platform::StartStoreCacheReset();
 }
 
 std::string LocaleClock::TimeOfDay() {

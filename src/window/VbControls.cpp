@@ -148,6 +148,11 @@ QString VbList::List(int index) const {
     return entry != nullptr ? entry->text() : QString();
 }
 
+std::string VbList::Bytes(int index) const {
+    const QListWidgetItem* entry = item(index);
+    return entry != nullptr ? entry->data(Qt::UserRole).toByteArray().toStdString() : std::string();
+}
+
 bool VbList::Selected(int index) const {
     const QListWidgetItem* entry = item(index);
     return entry != nullptr && entry->checkState() == Qt::Checked;
@@ -188,17 +193,15 @@ QString VbList::Text() const {
     return entry != nullptr ? entry->text() : QString();
 }
 
-void VbList::AddItem(const QString& text) {
-    InsertItem(count(), text);
-}
-
-void VbList::InsertItem(int index, const QString& text) {
-    auto* entry = new QListWidgetItem(text);
+void VbList::AddItem(const std::string& bytes) {
+    auto* entry =
+        new QListWidgetItem(QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    entry->setData(Qt::UserRole, QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
     if (withTicks_) {
         entry->setFlags(entry->flags() | Qt::ItemIsUserCheckable);
         entry->setCheckState(Qt::Unchecked);
     }
-    insertItem(index, entry);
+    addItem(entry);
 }
 
 bool VbList::viewportEvent(QEvent* event) {

@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QString>
 #include <QWidget>
+#include <string>
 
 namespace window {
 
@@ -85,7 +86,8 @@ private:
 };
 
 // A list box. With tick boxes, an entry's tick is its checked state; the current entry
-// is the list's current row (-1 for none).
+// is the list's current row (-1 for none). Each entry keeps the exact bytes it was given
+// (a package folder name may not be valid UTF-8); only what it shows is converted.
 class VbList : public QListWidget {
     Q_OBJECT
 public:
@@ -93,6 +95,8 @@ public:
 
     int ListCount() const { return count(); }
     QString List(int index) const;
+    // The bytes entry `index` was added with; "" when there is no such entry.
+    std::string Bytes(int index) const;
     bool Selected(int index) const;
     void SetSelected(int index, bool ticked);
     int SelCount() const;
@@ -100,8 +104,8 @@ public:
     void SetListIndex(int index);
     // The current entry's text, or "" when no entry is current.
     QString Text() const;
-    void AddItem(const QString& text);
-    void InsertItem(int index, const QString& text);
+    std::string TextBytes() const { return Bytes(currentRow()); }
+    void AddItem(const std::string& bytes);
     void Clear() { clear(); }
 
 signals:

@@ -2,6 +2,7 @@
 // The program's only window. Controls keep the names users and the documentation know
 // them by; each event handler is named control + "_" + event.
 
+#include "operations/RunFrame.h"
 #include "start/Services.h"
 #include "start/modGlobal.h"
 #include "window/VbControls.h"
@@ -115,14 +116,6 @@ public:
     void ForEachTickedApp(const std::function<void(const TickedApp&)>& step);
 
     // ---- Operations ----
-    void AddStatusLine(const std::string& text);
-    void AddStatusHeader(const std::string& text);
-    void SaveStatusLog();
-    void BackupCopy(const std::string& source, const std::string& destination);
-    void RestoreCopy(const std::string& source, const std::string& destination);
-    void ResetDelete(const std::string& path);
-    void HardResetDelete(const std::string& path);
-    void ClearCacheDelete(const std::string& path);
     void lblBackup_Click();
     void lblRestore_Click();
     void lblReset_Click();
@@ -169,31 +162,19 @@ private:
     void ConnectHandlers();
     VbLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption, const QFont& font,
                        const TwipRect& rect);
+    friend class WindowRunHost;
+    // Asks the operation's question and, on Yes, runs it over the ticked apps.
+    void RunOperation(operations::Operation op, VbLabel* label);
+    // The Data folder goes, with one status line that names no app.
+    void DeleteConfiguration();
     // Runs the whole-tree copy or delete, keeping the window painted and, past half a
     // second, a progress dialog up; user input waits until the run has ended.
     int RunFileOperation(const std::function<int()>& operation);
     void PumpRun();
     void BeginRun();
     void EndRun();
-    // What differs between the operations that walk the ticked apps.
-    struct RunValues {
-        const char* titleLiteral; // in the header line, before the date
-        const char* completion;   // caption of lblStatus when done
-        const char* countLabel;   // before the count in the statistics block
-        bool closesOptions;       // started from the options panel, which closes
-        bool captionAfterEachApp; // the completion caption shows after every app too
-    };
-    // The frame every such operation runs in: confirmation, a fresh status list, the
-    // header, `perApp` for each ticked app in list order, statistics and the log.
-    void RunOverTickedApps(const RunValues& values, VbLabel* label, const std::string& prompt,
-                           int icon, const std::function<void(const TickedApp&)>& perApp);
-    // Reset, Hard Reset and Clear App Cache: one delete of package + `tail` per app.
-    void DeleteInEachTickedApp(const RunValues& values, VbLabel* label, const std::string& prompt,
-                               int icon, const std::string& word,
-                               void (frmMain::*deleteRoutine)(const std::string&),
-                               const std::string& tail, bool recreate);
-    void FileOperationLine(const std::string& word, const std::string& source,
-                           const std::string& destination, bool copy, int result);
+    // Fills both lists from package folder names, in the order given.
+    void FillAppLists(const std::vector<std::string>& packages);
     // Wakes Timer1 after a change; it sleeps again once a tick found nothing to copy.
     void WakeTimer1();
     void CopyTicksToPackageList();

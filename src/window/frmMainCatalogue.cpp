@@ -23,24 +23,24 @@ void frmMain::lblSearch_Click() {
     }
     EnableAppCommands();
 
-    const std::vector<std::string> packages = modApps::FindPackages(roots_.PackagesRoot());
+    FillAppLists(modApps::FindPackages(roots_.PackagesRoot()));
+    lblAppsInstalled->SetCaption(QString::number(lstApps->ListCount()));
+    lstAppsHidden->show();
+    PicSearch->hide();
+    WakeTimer1();
+}
+
+void frmMain::FillAppLists(const std::vector<std::string>& packages) {
     // Both lists are filled in the package list's order, so entry i of each is the same
     // app; the display list is never sorted on its own.
     lstApps->setUpdatesEnabled(false);
     lstAppsHidden->setUpdatesEnabled(false);
     for (const std::string& package : packages) {
-        lstApps->AddItem(QString::fromStdString(package));
-    }
-    for (int i = 0; i < lstApps->ListCount(); ++i) {
-        lstAppsHidden->AddItem(
-            QString::fromStdString(modApps::PackageDisplayName(lstApps->List(i).toStdString())));
+        lstApps->AddItem(package);
+        lstAppsHidden->AddItem(modApps::PackageDisplayName(package));
     }
     lstApps->setUpdatesEnabled(true);
     lstAppsHidden->setUpdatesEnabled(true);
-    lblAppsInstalled->SetCaption(QString::number(lstApps->ListCount()));
-    lstAppsHidden->show();
-    PicSearch->hide();
-    WakeTimer1();
 }
 
 void frmMain::lblApps_Click() {
@@ -76,8 +76,7 @@ void frmMain::lstAppsHidden_MouseMove() {
 void frmMain::ForEachTickedApp(const std::function<void(const TickedApp&)>& step) {
     for (int i = 0; i < lstAppsHidden->ListCount(); ++i) {
         if (lstAppsHidden->Selected(i)) {
-            step(
-                TickedApp{i, lstApps->List(i).toStdString(), lstAppsHidden->List(i).toStdString()});
+            step(TickedApp{i, lstApps->Bytes(i), lstAppsHidden->Bytes(i)});
         }
     }
 }

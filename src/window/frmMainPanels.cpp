@@ -36,8 +36,8 @@ void frmMain::lblAppName_MouseMove() {
 void frmMain::lblOpenAppDataDir_Click() {
     // With no current app the name is empty and the path names no folder; the launch
     // then fails quietly, as it does for an app without a Settings folder.
-    services_.launcher.OpenFolder(roots_.PackageFolder(lstApps->Text().toStdString()) +
-                                  platform::kSepStr + "Settings");
+    services_.launcher.OpenFolder(roots_.PackageFolder(lstApps->TextBytes()) + platform::kSepStr +
+                                  "Settings");
 }
 
 void frmMain::lstStatus_MouseMove() {

@@ -115,13 +115,7 @@ void frmMain::LoadAppList() {
         // Sorted ignoring case, equal names in file order, duplicates kept: the same
         // order one sorted insertion after another gives.
         std::stable_sort(names->begin(), names->end(), modGlobal::LessIgnoringCase);
-        for (const std::string& name : *names) {
-            lstApps->AddItem(QString::fromStdString(name));
-        }
-    }
-    for (int i = 0; i < lstApps->ListCount(); ++i) {
-        lstAppsHidden->AddItem(
-            QString::fromStdString(modApps::PackageDisplayName(lstApps->List(i).toStdString())));
+        FillAppLists(*names);
     }
 }
 
@@ -129,7 +123,7 @@ void frmMain::SaveAppList() {
     std::vector<std::string> names;
     names.reserve(static_cast<std::size_t>(lstApps->ListCount()));
     for (int i = 0; i < lstApps->ListCount(); ++i) {
-        names.push_back(lstApps->List(i).toStdString());
+        names.push_back(lstApps->Bytes(i));
     }
     settings::WriteAppListFile(roots_.AppListFile(), names);
 }
@@ -175,11 +169,7 @@ void frmMain::lblDeleteSettings_Click() {
     if (answer != services::IDYES) {
         return;
     }
-    BeginRun();
-    lstStatus->Clear();
-    lstAppsHidden->SetListIndex(-1);
-    HardResetDelete(roots_.DataDirNoSep());
-    EndRun();
+    DeleteConfiguration();
 }
 
 void frmMain::Form_QueryUnload() {

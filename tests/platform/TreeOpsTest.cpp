@@ -65,6 +65,11 @@ int InChild(const std::function<int()>& work) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The folder `p` as the operations take it: its parent as the trusted root.
+platform::Below At(const fs::path& p) {
+    return {p.parent_path().string(), {p.filename().string()}};
+}
+
 bool HasTemporaries(const fs::path& folder) {
     return TreeFingerprint(folder).find(".dittoly-") != std::string::npos;
 }
@@ -91,7 +96,7 @@ protected:
         SetTimes(src / "settings.dat", 1000000000, 123456789);
         SetTimes(src / "roaming", 1100000000, 5);
     }
-    int Copy() { return platform::CopyTree(src.string() + "/", backup.string() + "/"); }
+    int Copy() { return platform::CopyTree(At(src), {backup.string(), {}}); }
 };
 
 TEST_F(CopyTreeTest, CopiesIntoEmptyBackupAndMergesOverAnOlderOne) {
@@ -151,22 +156,26 @@ TEST_F(CopyTreeTest, CopiesToAnotherFileSystem) {
         big += std::to_string(i);
     }
     WriteText(src / "big.bin", big);
-    EXPECT_EQ(platform::CopyTree(src.string(), other), 0);
+    EXPECT_EQ(platform::CopyTree(At(src), {other, {}}), 0);
     EXPECT_EQ(TreeFingerprint(fs::path(other) / "Settings"), TreeFingerprint(src));
     fs::remove_all(other);
 }
 
 TEST_F(CopyTreeTest, RefusesBadSourcesAndDestinations) {
     const auto before = TreeFingerprint(tmp.path());
-    EXPECT_NE(platform::CopyTree((tmp.path() / "missing").string(), backup.string()), 0);
-    EXPECT_NE(platform::CopyTree((src / "settings.dat").string(), backup.string()), 0);
-    EXPECT_NE(platform::CopyTree(src.string(), (tmp.path() / "no-backup").string()), 0);
+    const platform::Below toBackup{backup.string(), {}};
+    EXPECT_NE(platform::CopyTree(At(tmp.path() / "missing"), toBackup), 0);
+    EXPECT_NE(platform::CopyTree(At(src / "settings.dat"), toBackup), 0);
+    EXPECT_NE(platform::CopyTree(At(src), At(tmp.path() / "no-backup")), 0);
     fs::create_symlink(src, tmp.path() / "link");
-    EXPECT_NE(platform::CopyTree((tmp.path() / "link").string() + "/", backup.string()), 0);
+    EXPECT_NE(platform::CopyTree(At(tmp.path() / "link"), toBackup), 0);
     fs::remove(tmp.path() / "link");
     // Into itself, into its own subtree, onto itself: nothing may be written.
     for (const fs::path& into : {src, src / "roaming" / "deep" / "", src.parent_path()}) {
-        EXPECT_EQ(InChild([&] { return platform::CopyTree(src.string(), into) != 0 ? 1 : 0; }), 1)
+        EXPECT_EQ(InChild([&] {
+                      return platform::CopyTree(At(src), {into.string(), {}}) != 0 ? 1 : 0;
+                  }),
+                  1)
             << into;
     }
     EXPECT_EQ(TreeFingerprint(tmp.path()), before);
@@ -241,15 +250,15 @@ protected:
 TEST_F(RemoveTreeTest, RemovesTheWholeTreeButNeverThroughALinkInsideOrGiven) {
     fs::create_symlink(outside / "keep.txt", pkg / "Settings" / "file-link");
     fs::create_directory_symlink(outside, pkg / "LocalCache" / "folder-link");
-    EXPECT_EQ(platform::RemoveTree(pkg.string() + "/"), 0);
+    EXPECT_EQ(platform::RemoveTree(At(pkg)), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(pkg)));
     EXPECT_EQ(TreeFingerprint(outside), "keep.txt = keep\n");
-    EXPECT_NE(platform::RemoveTree(pkg.string()), 0);
+    EXPECT_NE(platform::RemoveTree(At(pkg)), 0);
 
-    // A link given as the path goes alone, even spelled with a trailing separator.
+    // A link given as the path is refused: neither it nor what it leads to goes.
     fs::create_directory_symlink(outside, tmp.path() / "link");
-    EXPECT_EQ(platform::RemoveTree((tmp.path() / "link").string() + "/"), 0);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.path() / "link")));
+    EXPECT_NE(platform::RemoveTree(At(tmp.path() / "link")), 0);
+    EXPECT_TRUE(fs::exists(fs::symlink_status(tmp.path() / "link")));
     EXPECT_EQ(TreeFingerprint(outside), "keep.txt = keep\n");
 }
 
@@ -259,7 +268,7 @@ TEST_F(RemoveTreeTest, RemovesAllItCanAndReportsTheRest) {
     if (kRoot ? !SetImmutable(pinned, true) : ::chmod(stuck.c_str(), 0) != 0) {
         GTEST_SKIP() << "cannot make a file undeletable here";
     }
-    EXPECT_NE(platform::RemoveTree(pkg.string()), 0);
+    EXPECT_NE(platform::RemoveTree(At(pkg)), 0);
     kRoot ? (void)SetImmutable(pinned, false) : (void)::chmod(stuck.c_str(), 0755);
     EXPECT_EQ(TreeFingerprint(pkg), "LocalCache/\nLocalCache/a/\nLocalCache/a/b/\n"
                                     "LocalCache/a/b/c.bin = c\n");
@@ -267,11 +276,10 @@ TEST_F(RemoveTreeTest, RemovesAllItCanAndReportsTheRest) {
 
 TEST_F(RemoveTreeTest, RefusesPathsThatNameNoSingleFolder) {
     const auto before = TreeFingerprint(tmp.path());
-    for (const std::string& bad :
-         {std::string(), (pkg / ".").string(), (pkg / "..").string(),
-          (pkg / "Settings" / ".." / "").string(), (pkg / "." / "").string()}) {
-        EXPECT_NE(platform::RemoveTree(bad), 0) << bad;
+    for (const char* bad : {"", ".", "..", "Settings/..", "a/b"}) {
+        EXPECT_NE(platform::RemoveTree({pkg.string(), {bad}}), 0) << bad;
     }
+    EXPECT_NE(platform::RemoveTree({pkg.string(), {}}), 0);
     EXPECT_EQ(TreeFingerprint(tmp.path()), before);
 
     // "/" is tried only inside a child confined to the temporary folder, so a fault
@@ -281,7 +289,8 @@ TEST_F(RemoveTreeTest, RefusesPathsThatNameNoSingleFolder) {
             ::chdir("/") != 0) {
             return 77;
         }
-        return platform::RemoveTree("/") != 0 && platform::RemoveTree("//") != 0 ? 0 : 1;
+        return platform::RemoveTree({"/", {}}) != 0 && platform::RemoveTree({"//", {}}) != 0 ? 0
+                                                                                             : 1;
     });
     EXPECT_EQ(TreeFingerprint(tmp.path()), before);
     if (result == 77) {
