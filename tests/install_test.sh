@@ -6,7 +6,7 @@ build=$1 source=$2
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
 cmake --install "$build" --prefix "$dest/Dittoly UA" >/dev/null
-for f in dittoly-ua README.md LICENSE share/applications/dittoly-ua.desktop \
+for f in dittoly-ua dittoly-ua-cli README.md LICENSE share/applications/dittoly-ua.desktop \
     share/icons/hicolor/scalable/apps/dittoly-ua.svg; do
     [ -e "$dest/Dittoly UA/$f" ] || { echo "missing after install: $f"; exit 1; }
 done

@@ -14,18 +14,19 @@ using platform::Below;
 using platform::kSepStr;
 
 const OperationTexts kTexts[] = {
-    {"Dittoly UA - Backup process - ", "Backup complete.",
+    {"Backup", "Dittoly UA - Backup process - ", "Backup complete.",
      "Total Apps backed up: ", services::MB_ICONINFORMATION, false, false},
-    {"Dittoly UA - Restore process - ", "Restore complete.",
+    {"Restore", "Dittoly UA - Restore process - ", "Restore complete.",
      "Total Apps restored: ", services::MB_ICONINFORMATION, false, false},
-    {"Dittoly UA - Reset process - ", "Reset complete.",
+    {"Normal Reset", "Dittoly UA - Reset process - ", "Reset complete.",
      "Total Apps reseted: ", services::MB_ICONINFORMATION, true, true},
-    {"Dittoly UA - Hard Reset process - ", "Hard Reset complete.",
+    {"Hard Reset", "Dittoly UA - Hard Reset process - ", "Hard Reset complete.",
      "Total Apps reseted: ", services::MB_ICONEXCLAMATION, true, true},
-    {"Dittoly UA - Clear App Cache process - ", "Clear App Cache complete.",
+    {"Clear App Cache", "Dittoly UA - Clear App Cache process - ", "Clear App Cache complete.",
      "Total Apps cleared: ", services::MB_ICONINFORMATION, true, true},
-    {"Dittoly UA - Clear App Store Cache process - ", "Clear App Store Cache complete.",
-     "Total Apps cleared: ", services::MB_ICONINFORMATION, true, false},
+    {"Clear App Store Cache", "Dittoly UA - Clear App Store Cache process - ",
+     "Clear App Store Cache complete.", "Total Apps cleared: ", services::MB_ICONINFORMATION, true,
+     false},
 };
 
 std::string ItemLines(std::initializer_list<const char*> items) {

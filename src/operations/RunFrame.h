@@ -26,6 +26,7 @@ enum class Operation : std::uint8_t {
 
 // What tells the operations apart, as the user sees it.
 struct OperationTexts {
+    const char* caption;      // of the command, and the title of its question
     const char* titleLiteral; // in the header line, before the date
     const char* completion;   // the caption shown when the run is done
     const char* countLabel;   // before the count in the statistics block

@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 #include "start/CaseCompare.h"
+#include "start/Services.h"
 
 #include <algorithm>
 
@@ -51,6 +52,16 @@ void RemoveDuplicateEntries(std::vector<std::string>& list) {
         kept.push_back(std::move(entry));
     }
     list = std::move(kept);
+}
+
+std::string StopMessage() {
+    return std::string("Windows Store apps data packages could not been detected.\r\n"
+                       "This version of Dittoly supports ONLY Universal apps which were "
+                       "introduced in Windows 10.\r\n"
+                       "\r\n"
+                       "To backup legacy Windows programs, please download Dittoly for Windows "
+                       "from ") +
+           services::kWebsiteHost + "/download";
 }
 
 std::string CrLfLines(const std::vector<std::string>& lines) {

@@ -24,6 +24,11 @@ bool FileExists(const std::string& path);
 // their order.
 void RemoveDuplicateEntries(std::vector<std::string>& list);
 
+// The stop message when the app-data packages folder is missing: the program cannot do
+// anything for this user.
+std::string StopMessage();
+inline constexpr char kStopTitle[] = "Windows Version not supported";
+
 // Every line followed by CR LF: the whole content of the log and the app-list file.
 std::string CrLfLines(const std::vector<std::string>& lines);
 

@@ -5,19 +5,10 @@
 
 namespace modStart {
 
-std::string StopMessage() {
-    return std::string("Windows Store apps data packages could not been detected.\r\n"
-                       "This version of Dittoly supports ONLY Universal apps which were "
-                       "introduced in Windows 10.\r\n"
-                       "\r\n"
-                       "To backup legacy Windows programs, please download Dittoly for Windows "
-                       "from ") +
-           services::kWebsiteHost + "/download";
-}
-
 std::unique_ptr<window::frmMain> Main(const modGlobal::Roots& roots, services::Services svc) {
     if (!modGlobal::FolderExists(roots.PackagesRoot())) {
-        svc.questions.Ask(StopMessage(), services::MB_OK | services::MB_ICONSTOP, kStopTitle);
+        svc.questions.Ask(modGlobal::StopMessage(), services::MB_OK | services::MB_ICONSTOP,
+                          modGlobal::kStopTitle);
         return nullptr;
     }
     auto form = std::make_unique<window::frmMain>(roots, svc);

@@ -13,10 +13,6 @@ class frmMain;
 
 namespace modStart {
 
-// The stop message shown when the app-data packages folder is missing.
-std::string StopMessage();
-inline constexpr char kStopTitle[] = "Windows Version not supported";
-
 // Checks for PackagesRoot, restores the stored state and shows the main window. Returns
 // the shown window, or nothing when the program must end at once (after the stop
 // message: no window has been shown and nothing has been written).

@@ -1,7 +1,9 @@
 #pragma once
 // Stand-ins for the three services: questions answered from a queue and recorded,
-// launches recorded, a clock that reads a fixed time and date.
+// launches recorded, a clock that reads a fixed time and date; and a run host that keeps
+// the lines.
 
+#include "operations/RunFrame.h"
 #include "start/Services.h"
 
 #include <deque>
@@ -50,6 +52,13 @@ public:
     std::string date = "Saturday, 5 December 2026";
     std::string TimeOfDay() override { return time; }
     std::string LongDate() override { return date; }
+};
+
+// The lines a core run writes, as a front end would show them.
+class RecordingHost : public operations::RunHost {
+public:
+    std::vector<std::string> lines;
+    void AddLine(const std::string& line, bool) override { lines.push_back(line); }
 };
 
 // All three, ready to hand to a window as services::Services.

@@ -1,6 +1,7 @@
 // The six operations on real package folders: exact status lines, the log file, and
 // what each leaves on disk, including when the disk or the app list fights back.
 #include "WindowFixture.h"
+#include "locale/LocaleClock.h"
 #include "window/QtServices.h"
 
 #include <QDate>
@@ -72,7 +73,7 @@ TEST_F(OperationsTest, BackupOfTwoAppsWritesTheExactLinesAndTheLog) {
 }
 
 TEST_F(OperationsTest, LinesFollowTheLocaleTimeAndLongDate) {
-    window::LocaleClock clock;
+    regional::LocaleClock clock;
     services::Services real{services.questions, services.launcher, clock};
     profile.AddPackage("Example.Notes_abc");
     form = std::make_unique<window::frmMain>(profile.roots(), real);

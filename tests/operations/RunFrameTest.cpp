@@ -1,0 +1,86 @@
+// The run frame without a window: the exact lines and log of a run, and the refusals
+// that keep a bad package name or a failed log save from reading as success.
+#include "operations/RunFrame.h"
+#include "Fixtures.h"
+#include "RecordingServices.h"
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+using operations::Operation;
+
+namespace {
+
+class RunFrameTest : public ::testing::Test {
+protected:
+    ProfileFixture profile;
+    RecordingServices services;
+    RecordingHost host;
+
+    operations::RunResult Run(Operation op, const std::vector<operations::App>& apps) {
+        return operations::Run(op, apps, profile.roots(), services.clock, services.launcher, host);
+    }
+    std::string Backup() const { return (profile.program() / "Backup").string() + "/"; }
+};
+
+// Exact texts of the log: a blank or a slash out of place changes what users and their
+// scripts read, so the whole run is compared line for line.
+TEST_F(RunFrameTest, TwoAppBackupWritesTheExactLinesAndTheLog) {
+    profile.AddPackage("Example.Notes_abc");
+    fs::remove_all(profile.AddPackage("Example.Maps_def") / "Settings");
+    const auto result = Run(Operation::Backup, {{"Example.Maps_def", "Example Maps"},
+                                                {"Example.Notes_abc", "Example Notes"}});
+    const std::string pkgs = profile.packages().string();
+    const std::vector<std::string> expected = {
+        "====================== Dittoly UA - Backup process - Saturday, 5 December 2026 "
+        "=========================",
+        "14:05:09 Example Maps | Backup [from] " + pkgs + "/Example.Maps_def/Settings/ [to] " +
+            Backup() + "Example.Maps_def/  <Error>",
+        "14:05:09 Example Notes | Backup [from] " + pkgs + "/Example.Notes_abc/Settings/ [to] " +
+            Backup() + "Example.Notes_abc/  <OK>",
+        "====================== Statistics =========================",
+        "Total Apps backed up: 2",
+        "=====================================================",
+        "14:05:09 Log saved to " + Backup() + " <OK>"};
+    EXPECT_EQ(host.lines, expected);
+    EXPECT_EQ(result.lines, expected);
+    EXPECT_EQ(result.failed, 1);
+    std::string log;
+    for (std::size_t i = 0; i + 1 < expected.size(); ++i) {
+        log += expected[i] + "\r\n";
+    }
+    EXPECT_EQ(ReadText(profile.program() / "Backup" / "Dittoly UA.txt"), log);
+    EXPECT_EQ(
+        ReadText(profile.program() / "Backup" / "Example.Notes_abc" / "Settings" / "settings.dat"),
+        "settings of Example.Notes_abc");
+    EXPECT_TRUE(fs::is_directory(profile.program() / "Backup" / "Example.Maps_def"));
+}
+
+TEST_F(RunFrameTest, HostileNamesAreRefusedAndTouchNothing) {
+    profile.AddPackage("Example.Notes_abc");
+    fs::create_directories(profile.program() / "Backup");
+    const auto before = TreeFingerprint(profile.base().path());
+    const std::vector<operations::App> hostile = {
+        {"", "empty"}, {"..", "up"}, {".", "here"}, {"Example.Notes_abc/../..", "climb"}};
+    for (Operation op : {Operation::Backup, Operation::Restore, Operation::Reset,
+                         Operation::HardReset, Operation::ClearAppCache}) {
+        host.lines.clear();
+        const auto result = Run(op, hostile);
+        EXPECT_EQ(result.failed, 4);
+        for (std::size_t i = 1; i <= hostile.size(); ++i) {
+            EXPECT_TRUE(host.lines[i].ends_with("<Error>")) << host.lines[i];
+        }
+        fs::remove(profile.program() / "Backup" / "Dittoly UA.txt");
+        EXPECT_EQ(TreeFingerprint(profile.base().path()), before);
+    }
+}
+
+TEST_F(RunFrameTest, AFailedLogSaveSaysErrorAndCounts) {
+    profile.AddPackage("Example.Notes_abc");
+    fs::create_directories(profile.program() / "Backup" / "Dittoly UA.txt"); // a folder
+    const auto result = Run(Operation::Reset, {{"Example.Notes_abc", "Example Notes"}});
+    EXPECT_EQ(host.lines.back(), "14:05:09 Log saved to " + Backup() + " <Error>");
+    EXPECT_EQ(result.failed, 1);
+}
+
+} // namespace
