@@ -15,11 +15,6 @@ namespace {
 
 constexpr const char* kSettingsFolder = "Settings";
 
-// Hidden as the package folders know it: a leading dot, whatever the kind.
-bool IsHidden(std::string_view name) {
-    return !name.empty() && name.front() == '.';
-}
-
 char Fold(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -74,9 +69,6 @@ bool HoldsQualifyingFile(const std::string& folder) {
         bool found = false;
         // An unreadable folder simply adds nothing: its siblings are still searched.
         platform::ListFolder(current, [&](std::string_view name, EntryKind kind) {
-            if (IsHidden(name)) {
-                return true;
-            }
             if (kind == EntryKind::File) {
                 found = true;
                 return false;
@@ -143,9 +135,6 @@ void CollectFiles(std::vector<std::string>& files, const std::string& folder,
         // A folder that cannot be opened is passed over on purpose: one unreadable
         // folder must not hide every package after it.
         platform::ListFolder(current, [&](std::string_view name, EntryKind kind) {
-            if (IsHidden(name)) {
-                return true;
-            }
             if (kind == EntryKind::File) {
                 if (MatchesPattern(pattern, name)) {
                     files.push_back(current + std::string(name));
@@ -180,9 +169,6 @@ std::vector<std::string> FindPackages(const std::string& packagesRoot) {
     std::vector<std::string> rootFiles;
     std::vector<std::string> rootFolders;
     platform::ListFolder(root, [&](std::string_view name, EntryKind kind) {
-        if (IsHidden(name)) {
-            return true;
-        }
         if (kind == EntryKind::File) {
             rootFiles.emplace_back(name);
         } else if (kind == EntryKind::Folder) {

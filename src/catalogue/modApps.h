@@ -16,8 +16,8 @@ std::string AddTrailingBackslash(const std::string& path);
 std::string PackageDisplayName(const std::string& name);
 
 // Appends, depth first, every qualifying file below `folder`: each folder's own files
-// before those of its sub-folders. Hidden entries (name starting with ".") and system
-// entries (neither file nor folder) are skipped; links to folders are never entered; a
+// before those of its sub-folders. Hidden and system entries, as the system marks them
+// (platform::EntryKind), are skipped; links to folders are never entered; a
 // folder that cannot be read is skipped and the walk goes on. `pattern` empty means every
 // entry. This is the full walk; the search itself uses FindPackages.
 void CollectFiles(std::vector<std::string>& files, const std::string& folder,

@@ -3,9 +3,7 @@
 #include "platform/Platform.h"
 
 #include <cstddef>
-#include <filesystem>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 // The file is held as a list of lines, each with its own line end exactly as read. A write
@@ -174,8 +172,9 @@ std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& fallback, const std::string& file,
                              std::size_t bufferSize) {
     std::string result = fallback;
-    if (const auto content = ReadWholeFile(file); content && UsableNames(section, key)) {
-        const std::vector<Line> lines = SplitLines(*content);
+    if (const auto bytes = ReadWholeFile(file); bytes && UsableNames(section, key)) {
+        const std::string content = FromFileText(*bytes);
+        const std::vector<Line> lines = SplitLines(content);
         const Layout layout = Locate(lines, section, key);
         if (!layout.keyLines.empty()) {
             result = std::string(ValueOf(lines[layout.keyLines.front()].text));
@@ -195,13 +194,13 @@ int WriteProfileString(const std::string& section, const std::string& key,
         return 0;
     }
 
-    const std::optional<std::string> content = ReadWholeFile(file);
+    const std::optional<std::string> bytes = ReadWholeFile(file);
+    const std::optional<std::string> content =
+        bytes ? std::optional<std::string>(FromFileText(*bytes)) : std::nullopt;
     if (!content) {
         // Only a file that is really absent may be started afresh; one that exists but
         // cannot be read (a folder, no permission) must not be overwritten blindly.
-        std::error_code ec;
-        const auto status = std::filesystem::symlink_status(file, ec);
-        if (status.type() != std::filesystem::file_type::not_found) {
+        if (!IsMissing(file)) {
             return 0;
         }
         if (!value) {
@@ -254,7 +253,7 @@ int WriteProfileString(const std::string& section, const std::string& key,
     if (content && updated == original) {
         return 1; // same bytes: leave the file and its time stamp alone
     }
-    return ReplaceFile(file, updated) ? 1 : 0;
+    return ReplaceFile(file, ToFileText(updated)) ? 1 : 0;
 }
 
 } // namespace platform

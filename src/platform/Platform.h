@@ -3,6 +3,7 @@
 // from the system has one function here, so a second platform can be added below
 // these declarations without touching a caller.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -14,8 +15,13 @@ namespace platform {
 
 // Native path separator. Every shared path is built by plain concatenation with it,
 // and trailing separators are kept so that status lines print paths as built.
+#ifdef _WIN32
+inline constexpr char kSep = '\\';
+inline constexpr char kSepStr[] = "\\";
+#else
 inline constexpr char kSep = '/';
 inline constexpr char kSepStr[] = "/";
+#endif
 
 // The user's profile folder as the system reports it; it may end in a separator
 // (GetSpecialFolder strips one). Empty when the system cannot tell.
@@ -29,6 +35,10 @@ std::string ProgramFolder();
 // simply not a folder and not a file.
 bool IsFolder(const std::string& path);
 bool IsFile(const std::string& path);
+
+// True only when nothing at all holds the name, not even a dangling link; a path that
+// cannot be examined is not missing, so nobody writes over what they could not see.
+bool IsMissing(const std::string& path);
 
 // Creates the folder and every missing parent; reports nothing.
 void CreateFolderChain(const std::string& path);
@@ -78,21 +88,30 @@ bool MakeFolderChain(const Below& path);
 
 // Text files (settings, app list, log) hold the system's 8-bit code page on disk; inside
 // the program text is UTF-8. These convert a whole file's content; both are the identity
-// where the system code page is UTF-8.
+// where the system code page is UTF-8. Content the code page cannot hold (a package name
+// in another script) is written as UTF-8 behind a byte-order mark instead, so no name is
+// lost or turned into another; a file that starts with that mark is read as UTF-8.
 std::string ToFileText(std::string_view utf8);
 std::string FromFileText(std::string_view bytes);
 
-// Reads a whole file; nullopt when it cannot be opened or read.
+// Text files larger than this are not ours: treated as damaged, never read into memory.
+inline constexpr std::size_t kMaxTextFileBytes = 16 * 1024 * 1024;
+
+// Reads a whole file; nullopt when it cannot be opened or read, is no plain file, or is
+// larger than kMaxTextFileBytes.
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // Replaces `path` with `content` through a temporary file in the same folder and a
 // rename, so a reader or a crash sees either the whole old or the whole new file.
-// Never creates the folder. False when the file could not be written.
-bool ReplaceFile(const std::string& path, std::string_view content);
+// Never creates the folder. False when the file could not be written. A link at `path`
+// is itself replaced, unless `throughLink`: then the file it finally leads to is, and the
+// link stays. Temporary files a killed replacement left go with the next one.
+bool ReplaceFile(const std::string& path, std::string_view content, bool throughLink = false);
 
 // One entry of a folder as the walk sees it. `Other` covers devices, sockets, pipes and
-// dangling links: what Windows would mark as system entries.
-enum class EntryKind : std::uint8_t { File, Folder, LinkToFolder, Other };
+// dangling links. `Hidden` is what this system hides from a listing (a leading dot here,
+// the hidden or system attribute on Windows): every walk passes over it, whatever it is.
+enum class EntryKind : std::uint8_t { File, Folder, LinkToFolder, Other, Hidden };
 
 // Calls `visit` with every entry of `folder` except "." and "..", in the order the
 // system returns them; `visit` returns false to stop early. False when the folder

@@ -62,6 +62,12 @@ bool IsFile(const std::string& path) {
     return !ec && fs::exists(st) && !fs::is_directory(st);
 }
 
+bool IsMissing(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::lstat(path.c_str(), &st) != 0 &&
+           (errno == ENOENT || errno == ENOTDIR);
+}
+
 void CreateFolderChain(const std::string& path) {
     if (path.empty()) {
         return;
@@ -79,12 +85,14 @@ std::string FromFileText(std::string_view bytes) {
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a pipe in the file's place must not hang the read; fstat turns it away.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::size_t>(st.st_size) > kMaxTextFileBytes) {
         ::close(fd);
         return std::nullopt;
     }
@@ -103,6 +111,10 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
             return std::nullopt;
         }
         data.append(buffer, static_cast<std::size_t>(n));
+        if (data.size() > kMaxTextFileBytes) {
+            ::close(fd);
+            return std::nullopt;
+        }
     }
     ::close(fd);
     return data;
@@ -126,9 +138,14 @@ bool WriteAll(int fd, std::string_view data) {
 
 } // namespace
 
-bool ReplaceFile(const std::string& path, std::string_view content) {
+bool ReplaceFile(const std::string& path, std::string_view content, bool throughLink) {
     if (path.empty() || path.back() == kSep) {
         return false;
+    }
+    if (struct stat st{}; throughLink && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::error_code ec;
+        const fs::path target = fs::canonical(path, ec);
+        return !ec && ReplaceFile(target.string(), content, false);
     }
     // The temporary file sits beside the target so the rename never crosses a file
     // system; mkstemp gives it a name no other writer can hold.
@@ -169,6 +186,12 @@ bool ListFolder(const std::string& folder,
         }
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            continue;
+        }
+        if (name[0] == '.') {
+            if (!visit(std::string_view(name), EntryKind::Hidden)) {
+                break;
+            }
             continue;
         }
         unsigned char type = entry->d_type;

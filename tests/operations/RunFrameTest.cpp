@@ -3,13 +3,21 @@
 #include "operations/RunFrame.h"
 #include "Fixtures.h"
 #include "RecordingServices.h"
+#include "platform/Platform.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace testsupport;
 using operations::Operation;
 
 namespace {
+
+// The lines below spell paths with "/"; the program writes the system's separator.
+std::string Native(std::string text) {
+    std::replace(text.begin(), text.end(), '/', platform::kSep);
+    return text;
+}
 
 class RunFrameTest : public ::testing::Test {
 protected:
@@ -20,7 +28,9 @@ protected:
     operations::RunResult Run(Operation op, const std::vector<operations::App>& apps) {
         return operations::Run(op, apps, profile.roots(), services.clock, services.launcher, host);
     }
-    std::string Backup() const { return (profile.program() / "Backup").string() + "/"; }
+    std::string Backup() const {
+        return (profile.program() / "Backup").string() + platform::kSepStr;
+    }
 };
 
 // Exact texts of the log: a blank or a slash out of place changes what users and their
@@ -34,10 +44,10 @@ TEST_F(RunFrameTest, TwoAppBackupWritesTheExactLinesAndTheLog) {
     const std::vector<std::string> expected = {
         "====================== Dittoly UA - Backup process - Saturday, 5 December 2026 "
         "=========================",
-        "14:05:09 Example Maps | Backup [from] " + pkgs + "/Example.Maps_def/Settings/ [to] " +
-            Backup() + "Example.Maps_def/  <Error>",
-        "14:05:09 Example Notes | Backup [from] " + pkgs + "/Example.Notes_abc/Settings/ [to] " +
-            Backup() + "Example.Notes_abc/  <OK>",
+        Native("14:05:09 Example Maps | Backup [from] " + pkgs +
+               "/Example.Maps_def/Settings/ [to] " + Backup() + "Example.Maps_def/  <Error>"),
+        Native("14:05:09 Example Notes | Backup [from] " + pkgs +
+               "/Example.Notes_abc/Settings/ [to] " + Backup() + "Example.Notes_abc/  <OK>"),
         "====================== Statistics =========================",
         "Total Apps backed up: 2",
         "=====================================================",

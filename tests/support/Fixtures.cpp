@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
@@ -32,9 +33,10 @@ void MakeWritable(const fs::path& root) {
 } // namespace
 
 TempDir::TempDir() {
+    // The clock as well: under Wine process numbers repeat from one run to the next.
     path_ = fs::temp_directory_path() /
-            ("dittoly-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    fs::remove_all(path_);
+            ("dittoly-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     fs::create_directories(path_);
 }
 
