@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite twice: once as built
-# for use, once under AddressSanitizer and UndefinedBehaviorSanitizer; in between, each
-# fuzz target runs for a minute.
+# for use, once under AddressSanitizer and UndefinedBehaviorSanitizer; in between, the
+# core and platform tests built for Windows run under Wine, and each fuzz target runs for
+# a minute.
 set -euo pipefail
 DITTOLY_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$DITTOLY_ROOT/scripts/common.sh"
@@ -13,6 +14,11 @@ jobs=$(nproc)
 echo "== Build and test"
 build_tree "$DITTOLY_ROOT/build/test" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir "$DITTOLY_ROOT/build/test" -j "$jobs" --output-on-failure
+
+echo "== Core and platform tests built for Windows with MinGW-w64, run under Wine"
+build_tree "$DITTOLY_ROOT/build/wine" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDITTOLY_WINDOW=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="$DITTOLY_ROOT/cmake/mingw-w64-x86_64.cmake"
+ctest --test-dir "$DITTOLY_ROOT/build/wine" -j "$jobs" --output-on-failure
 
 echo "== Fuzz the readers, writers and name checks under AddressSanitizer and UndefinedBehaviorSanitizer"
 bash "$DITTOLY_ROOT/scripts/fuzz.sh" 60

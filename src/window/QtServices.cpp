@@ -6,10 +6,25 @@
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QUrl>
+#include <QWidget>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace window {
 
 int QtQuestions::Ask(const std::string& prompt, int style, const std::string& title) {
+#ifdef _WIN32
+    // The system's own message box, owned by the window that asks, as in every other
+    // Windows program; style and answers are the system's own values.
+    const QWidget* owner = QApplication::activeWindow();
+    const QString text = QString::fromStdString(prompt);
+    const QString caption = QString::fromStdString(title);
+    return MessageBoxW(owner != nullptr ? reinterpret_cast<HWND>(owner->winId()) : nullptr,
+                       reinterpret_cast<const wchar_t*>(text.utf16()),
+                       reinterpret_cast<const wchar_t*>(caption.utf16()), static_cast<UINT>(style));
+#else
     QMessageBox box(QApplication::activeWindow());
     box.setWindowTitle(QString::fromStdString(title));
     box.setText(QString::fromStdString(prompt));
@@ -34,6 +49,7 @@ int QtQuestions::Ask(const std::string& prompt, int style, const std::string& ti
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
     return services::IDOK;
+#endif
 }
 
 void DesktopLauncher::OpenUrl(const std::string& url) {

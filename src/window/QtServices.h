@@ -17,8 +17,8 @@ class DesktopLauncher : public services::Launcher {
 public:
     void OpenUrl(const std::string& url) override;
     void OpenFolder(const std::string& path) override;
-    // There is no store-cache reset tool on this platform: starting it fails here unless
-    // a program of that name is on the search path.
+    // The system's store-cache reset tool; where the system has none (Linux), a program
+    // of that name on the search path, else the start fails.
     bool StartStoreCacheReset() override;
 };
 
