@@ -374,7 +374,15 @@ private:
             outcome.Fail(LastErrno());
             return;
         }
-        CopyContents(from, to, depth);
+        {
+            // Held while it fills, so a junction put in its place cannot take our writes.
+            const Handle filling = HoldFolder(to, false, error);
+            if (error != 0) {
+                outcome.Fail(error);
+                return;
+            }
+            CopyContents(from, to, depth);
+        }
         CopyLook(held, attributes, to);
     }
 };
@@ -532,7 +540,15 @@ int CopyTree(const Below& from, const Below& into) {
         return LastErrno();
     }
     Copier copier;
-    copier.CopyContents(sourcePath, swap.staging, 0);
+    {
+        // Held while it fills, and let go before it is renamed into place.
+        const Handle filling = HoldFolder(swap.staging, false, error);
+        if (error != 0) {
+            swap.Abandon();
+            return error;
+        }
+        copier.CopyContents(sourcePath, swap.staging, 0);
+    }
     copier.CopyLook(source, sourceAttributes, swap.staging);
     if (copier.outcome.incomplete) {
         swap.Abandon();

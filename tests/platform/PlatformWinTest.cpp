@@ -89,6 +89,7 @@ TEST(WindowsTreeOps, CopyAndDeleteReadOnlyFilesAndPathsPastMaxPath) {
     const Below into{(tmp.path() / "Backup").string(), {"App_x"}};
     const std::string copy = (tmp.path() / "Backup" / "App_x" / "Settings").string();
     ASSERT_TRUE(platform::MakeFolderChain(into));
+    EXPECT_EQ(platform::CopyTree(from, {settings.string(), {}}), EINVAL); // into itself
     ASSERT_EQ(platform::CopyTree(from, into), 0);
     EXPECT_EQ(Read(copy + "\\settings.dat"), "v1");
     EXPECT_NE(GetFileAttributesW(W(copy + "\\settings.dat").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
