@@ -278,7 +278,8 @@ bool IsFile(const std::string& path) {
 }
 
 bool IsMissing(const std::string& path) {
-    if (AttributesOf(path) != INVALID_FILE_ATTRIBUTES || !SystemPath(path)) {
+    const auto system = SystemPath(path);
+    if (!system || GetFileAttributesW(system->c_str()) != INVALID_FILE_ATTRIBUTES) {
         return false;
     }
     const DWORD error = GetLastError();
