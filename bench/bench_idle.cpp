@@ -1,6 +1,7 @@
 // Idle cost of the main window: CPU time the process spends while a window with 5000
 // apps listed sits untouched, as a share of one core. For comparison it also measures a
 // tick that runs every millisecond whether or not anything changed.
+#include "locale/LocaleClock.h"
 #include "window/QtServices.h"
 #include "window/frmMain.h"
 #include "window/modStart.h"
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
     }
     window::QtQuestions questions;
     window::DesktopLauncher launcher;
-    window::LocaleClock clock;
+    regional::LocaleClock clock;
     {
         auto form = modStart::Main(
             modGlobal::Roots{(base / "program").string(), (base / "profile").string()},

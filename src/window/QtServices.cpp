@@ -3,11 +3,8 @@
 #include "platform/Platform.h"
 
 #include <QApplication>
-#include <QDate>
 #include <QDesktopServices>
-#include <QLocale>
 #include <QMessageBox>
-#include <QTime>
 #include <QUrl>
 
 namespace window {
@@ -49,18 +46,6 @@ void DesktopLauncher::OpenFolder(const std::string& path) {
 
 bool DesktopLauncher::StartStoreCacheReset() {
     return platform::StartStoreCacheReset();
-}
-
-std::string LocaleClock::TimeOfDay() {
-    // The locale's long time format names the time zone; the log shows hours, minutes
-    // and seconds only.
-    QString format = QLocale::system().timeFormat(QLocale::LongFormat);
-    format.remove(QLatin1Char('t')).replace(QLatin1String("  "), QLatin1String(" "));
-    return QLocale::system().toString(QTime::currentTime(), format.trimmed()).toStdString();
-}
-
-std::string LocaleClock::LongDate() {
-    return QLocale::system().toString(QDate::currentDate(), QLocale::LongFormat).toStdString();
 }
 
 } // namespace window

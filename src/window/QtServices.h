@@ -1,5 +1,6 @@
 #pragma once
-// The production services: message boxes, launches through the desktop, the locale clock.
+// The production services: message boxes and launches through the desktop. The clock is
+// regional::LocaleClock.
 
 #include "start/Services.h"
 
@@ -19,12 +20,6 @@ public:
     // There is no store-cache reset tool on this platform: starting it fails here unless
     // a program of that name is on the search path.
     bool StartStoreCacheReset() override;
-};
-
-class LocaleClock : public services::Clock {
-public:
-    std::string TimeOfDay() override;
-    std::string LongDate() override;
 };
 
 } // namespace window
