@@ -251,7 +251,7 @@ bool ReplaceFile(const std::string& path, std::string_view content, bool through
     // would get, not mkstemp's 0600.
     mode_t mode = 0;
     if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        mode = st.st_mode & 07777;
+        mode = st.st_mode & 0777;
     } else {
         const mode_t mask = ::umask(0);
         ::umask(mask);
