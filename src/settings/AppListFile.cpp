@@ -3,6 +3,8 @@
 #include "platform/Platform.h"
 #include "start/modGlobal.h"
 
+#include <algorithm>
+
 namespace settings {
 
 std::string AppListContent(const std::vector<std::string>& names) {
@@ -10,7 +12,21 @@ std::string AppListContent(const std::vector<std::string>& names) {
 }
 
 bool WriteAppListFile(const std::string& path, const std::vector<std::string>& names) {
-    return platform::ReplaceFile(path, AppListContent(names));
+    // Whatever is in the file's place and could not be read (a pipe, a file too big or too
+    // long to be one of ours) is left alone; a link is written through, so the list may
+    // live elsewhere.
+    switch (platform::TextFileAt(path)) {
+    case platform::TextFile::Unusable:
+        return false;
+    case platform::TextFile::Readable:
+        if (!ReadAppListFile(path)) {
+            return false;
+        }
+        break;
+    case platform::TextFile::Absent:
+        break;
+    }
+    return platform::ReplaceFile(path, AppListContent(names), true);
 }
 
 std::optional<std::vector<std::string>> ReadAppListFile(const std::string& path) {
@@ -22,6 +38,11 @@ std::optional<std::vector<std::string>> ReadAppListFile(const std::string& path)
     }
     auto data = platform::ReadWholeFile(path);
     if (!data) {
+        return std::nullopt;
+    }
+    const bool openLast = !data->empty() && data->back() != '\n';
+    if (static_cast<std::size_t>(std::count(data->begin(), data->end(), '\n')) + openLast >
+        kMaxAppListLines) {
         return std::nullopt;
     }
     std::vector<std::string> lines;

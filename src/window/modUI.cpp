@@ -1,7 +1,10 @@
 #include "window/modUI.h"
 
+#include "platform/Platform.h"
 #include "window/frmMain.h"
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QIcon>
 #include <QImageReader>
 #include <QPixmap>
@@ -26,7 +29,15 @@ void SetTextColour(QWidget* widget, const QColor& colour) {
 } // namespace
 
 bool SetWindowIcon(QWidget& window, const std::string& path) {
-    QImageReader reader(QString::fromStdString(path));
+    // Read through the platform layer, which never waits on a pipe and refuses a file of
+    // absurd size, instead of letting the image reader open the path itself.
+    const auto bytes = platform::ReadWholeFile(path);
+    if (!bytes) {
+        return false;
+    }
+    QByteArray data = QByteArray::fromStdString(*bytes);
+    QBuffer buffer(&data);
+    QImageReader reader(&buffer);
     reader.setScaledSize(QSize(16, 16));
     const QImage image = reader.read();
     if (image.isNull()) {
