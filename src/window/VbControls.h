@@ -3,6 +3,7 @@
 // size themselves to their caption, panels that report clicks on their own surface, and
 // list boxes with one tick box per row.
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QString>
@@ -113,9 +114,23 @@ signals:
 
 protected:
     bool viewportEvent(QEvent* event) override;
+    // Taking the focus is no choice of an entry: a list without a current entry keeps none.
+    void focusInEvent(QFocusEvent* event) override;
 
 private:
     bool withTicks_;
+};
+
+// A check box without a visible caption, only as wide as its square plus a small margin:
+// the whole control takes the click, and the square, white inside, fits its height.
+class VbCheck : public QCheckBox {
+    Q_OBJECT
+public:
+    VbCheck(QWidget* parent, const QString& name);
+
+protected:
+    bool hitButton(const QPoint& pos) const override;
+    void paintEvent(QPaintEvent* event) override;
 };
 
 } // namespace window
