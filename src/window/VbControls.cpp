@@ -6,6 +6,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygon>
+#include <QStyledItemDelegate>
 #include <algorithm>
 #include <cmath>
 
@@ -137,6 +138,23 @@ void VbPanel::mouseReleaseEvent(QMouseEvent* event) {
     }
 }
 
+// Rows of one size, as wide as the widest line so far. Rows of one size keep an added line
+// cheap: a list that measures every row at every layout slows down with the square of its
+// lines, and a run adds one line per app. The shared width follows the lines as they come.
+class WidestRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setWidth(std::max(size.width(), widest));
+        return size;
+    }
+    void Measure(const QStyleOptionViewItem& option, const QModelIndex& index) {
+        widest = std::max(widest, QStyledItemDelegate::sizeHint(option, index).width());
+    }
+    int widest = 0;
+};
+
 VbList::VbList(QWidget* parent, const QString& name, bool withTicks)
     : QListWidget(parent), withTicks_(withTicks) {
     setObjectName(name);
@@ -204,6 +222,25 @@ void VbList::AddItem(const std::string& bytes) {
         entry->setCheckState(Qt::Unchecked);
     }
     addItem(entry);
+    if (widest_ != nullptr) {
+        QStyleOptionViewItem option;
+        initViewItemOption(&option);
+        widest_->Measure(option, indexFromItem(entry));
+    }
+}
+
+void VbList::Clear() {
+    clear();
+    if (widest_ != nullptr) {
+        widest_->widest = 0;
+    }
+}
+
+void VbList::ShowWholeLines() {
+    setTextElideMode(Qt::ElideNone);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    widest_ = new WidestRowDelegate(this);
+    setItemDelegate(widest_);
 }
 
 bool VbList::viewportEvent(QEvent* event) {

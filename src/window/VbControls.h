@@ -12,6 +12,8 @@
 
 namespace window {
 
+class WidestRowDelegate;
+
 // 15 twips are one device-independent pixel; Qt scales pixels for high-DPI screens.
 inline constexpr double kTwipsPerPixel = 15.0;
 
@@ -107,7 +109,10 @@ public:
     QString Text() const;
     std::string TextBytes() const { return Bytes(currentRow()); }
     void AddItem(const std::string& bytes);
-    void Clear() { clear(); }
+    void Clear();
+    // Draws every line whole, however long, with a horizontal scroll bar that reaches the
+    // end of the longest line, as a plain list box does.
+    void ShowWholeLines();
 
 signals:
     void mouseMoved();
@@ -119,6 +124,7 @@ protected:
 
 private:
     bool withTicks_;
+    WidestRowDelegate* widest_ = nullptr; // set by ShowWholeLines
 };
 
 // A check box without a visible caption, only as wide as its square plus a small margin:

@@ -75,11 +75,7 @@ void frmMain::BuildControls() {
     lstStatus = new VbList(this, "lstStatus", false);
     lstStatus->setFont(modUI::DesignFont(modUI::Face::Regular, 9.75));
     SetTwips(lstStatus, {7440, 1540, 4935, 5385});
-    // A plain list box: every line drawn whole, however long, and a horizontal scroll bar
-    // that reaches the end of the longest one (not of the first).
-    lstStatus->setTextElideMode(Qt::ElideNone);
-    lstStatus->setUniformItemSizes(false);
-    lstStatus->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    lstStatus->ShowWholeLines();
 
     PicMiddle = new VbPanel(this, "PicMiddle");
     SetTwips(PicMiddle, {3240, 0, 9015, 855});

@@ -170,7 +170,7 @@ private:
     // The Data folder goes, with one status line that names no app.
     void DeleteConfiguration();
     // Runs the whole-tree copy or delete, keeping the window painted and, past half a
-    // second, a progress dialog up; user input waits until the run has ended.
+    // second, a progress dialog up; clicks and keys made meanwhile are dropped.
     int RunFileOperation(const std::function<int()>& operation);
     void PumpRun();
     void BeginRun();
