@@ -2,7 +2,8 @@
 # Sourced, not run.
 
 DITTOLY_PACKAGES=(g++ cmake ninja-build qt6-base-dev libgl-dev libgtest-dev libgmock-dev xdotool
-    xvfb xauth x11-utils imagemagick fonts-dejavu-core fontconfig clang libclang-rt-dev)
+    xvfb xauth x11-utils openbox imagemagick fonts-dejavu-core fonts-lato fontconfig clang
+    libclang-rt-dev)
 
 ensure_packages() {
     local missing=() pkg

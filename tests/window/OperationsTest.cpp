@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QProgressDialog>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTimer>
 #include <unistd.h>
 
@@ -57,6 +58,14 @@ TEST_F(OperationsTest, BackupOfTwoAppsWritesTheExactLinesAndTheLog) {
         kClosing,
         "14:05:09 Log saved to " + Backup() + " <OK>"};
     EXPECT_EQ(StatusLines(), expected);
+    // Each line, the longer status lines after the shorter header included, is drawn whole
+    // and the horizontal scroll bar reaches its end.
+    const window::VbList* list = form->lstStatus;
+    for (int i = 0; i < list->ListCount(); ++i) {
+        const int text = list->fontMetrics().horizontalAdvance(list->List(i));
+        EXPECT_GE(list->visualItemRect(list->item(i)).width(), text) << i;
+        EXPECT_GE(list->horizontalScrollBar()->maximum() + list->viewport()->width(), text) << i;
+    }
     EXPECT_EQ(form->lblStatus->Caption(), "Backup complete.");
     EXPECT_EQ(form->lblApp->Caption(), "Example Notes"); // the last app processed
 
