@@ -2,11 +2,11 @@
 # Sourced, not run.
 
 DITTOLY_PACKAGES=(g++ cmake ninja-build qt6-base-dev libgl-dev libgtest-dev libgmock-dev xdotool
-    xvfb xauth x11-utils imagemagick fonts-dejavu-core fontconfig clang libclang-rt-dev
-    g++-mingw-w64-x86-64-posix googletest wine wine64)
-# The Windows program on top (scripts/windows.sh): host Qt tools for the cross build, a
-# window manager for the smoke run under Wine, zip for the portable folder.
-DITTOLY_WINDOWS_PACKAGES=(qt6-base-dev-tools openbox zip)
+    xvfb xauth x11-utils openbox imagemagick fonts-dejavu-core fonts-lato fontconfig clang
+    libclang-rt-dev g++-mingw-w64-x86-64-posix googletest wine wine64)
+# The Windows program on top (scripts/windows.sh): host Qt tools for the cross build and
+# zip for the portable folder.
+DITTOLY_WINDOWS_PACKAGES=(qt6-base-dev-tools zip)
 
 ensure_packages() {
     local missing=() pkg

@@ -4,6 +4,7 @@
 #include "locale/LocaleClock.h"
 #include "window/QtServices.h"
 #include "window/frmMain.h"
+#include "window/modStart.h"
 
 #include <QApplication>
 

@@ -4,28 +4,23 @@
 
 #include <cstddef>
 #include <string_view>
-#include <vector>
 
-// The file is held as a list of lines, each with its own line end exactly as read. A write
-// changes, inserts or drops single lines and joins the list again, so every line it does
-// not touch goes back byte for byte.
+// The file is edited as one piece of text: a read walks its lines once, a write copies
+// the text around the one place it changes (or the lines it drops), so every line it does
+// not touch goes back byte for byte and memory stays near twice the file's size.
 //
-// Same-named sections are treated as one: a key is looked up through them in file order
-// and the first match wins, for reads and for in-place writes alike. A removal drops every
-// match, so that a read afterwards really gives the default instead of an older duplicate.
+// Only the first section of a name counts, for reads and writes alike; a later section of
+// the same name is text like any other. Within that section the first line of a key is
+// the key, and a removal drops every line of it, so that a read afterwards really gives
+// the default instead of an older duplicate.
 
 namespace platform {
 namespace {
 
 constexpr std::string_view kNewLineEnd = "\r\n";
 
-struct Line {
-    std::string_view text; // without its line end
-    std::string_view end;  // "\r\n", "\n", or "" for a last line without one
-};
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
+bool IsWhiteSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n';
 }
 
 std::string_view Trim(std::string_view s) {
@@ -50,52 +45,54 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::vector<Line> SplitLines(std::string_view content) {
-    std::vector<Line> lines;
-    while (!content.empty()) {
-        const std::size_t lf = content.find('\n');
-        if (lf == std::string_view::npos) {
-            lines.push_back({content, {}});
-            break;
-        }
-        const bool crlf = lf > 0 && content[lf - 1] == '\r';
-        const std::size_t textEnd = crlf ? lf - 1 : lf;
-        lines.push_back({content.substr(0, textEnd), content.substr(textEnd, lf + 1 - textEnd)});
-        content.remove_prefix(lf + 1);
-    }
-    return lines;
-}
+struct Line {
+    std::size_t begin;     // offset of the line in the file
+    std::string_view text; // without its line end
+    std::string_view end;  // "\r\n", "\n", or "" for a last line without one
+    char lead = '\0';      // the first character that is not white space
+
+    std::size_t After() const { return begin + text.size() + end.size(); }
+};
 
 bool IsComment(std::string_view trimmed) {
     return !trimmed.empty() && (trimmed.front() == ';' || trimmed.front() == '#');
 }
 
-// The section name when the line is a header "[name]" (blanks allowed around it and
-// inside the brackets).
+// The section name when the line is a header: "[" first, the name up to the first "]",
+// blanks around it dropped; whatever follows the "]" is ignored.
 std::optional<std::string_view> SectionName(std::string_view text) {
     const std::string_view t = Trim(text);
-    if (t.size() < 2 || t.front() != '[' || t.back() != ']') {
+    const std::size_t close = t.find(']');
+    if (t.empty() || t.front() != '[' || close == std::string_view::npos) {
         return std::nullopt;
     }
-    return Trim(t.substr(1, t.size() - 2));
+    return Trim(t.substr(1, close - 1));
 }
 
-// The trimmed key of a "key=value" line; nullopt for headers, comments and lines without
-// "=". Only called for lines that are not headers.
+// The key of a line that is not a header: the trimmed text before the first "=", or the
+// whole trimmed line when it has none (a key without a value). nullopt for blank lines and
+// comments.
 std::optional<std::string_view> KeyName(std::string_view text) {
     const std::string_view t = Trim(text);
-    if (IsComment(t)) {
+    if (t.empty() || IsComment(t)) {
         return std::nullopt;
     }
-    const std::size_t eq = t.find('=');
+    return Trim(t.substr(0, t.find('=')));
+}
+
+// The value of a key line, trimmed and without one pair of matching quotes around it;
+// nullopt for a key without "=", which reads like a missing key.
+std::optional<std::string_view> ValueOf(std::string_view text) {
+    const std::size_t eq = text.find('=');
     if (eq == std::string_view::npos) {
         return std::nullopt;
     }
-    return Trim(t.substr(0, eq));
-}
-
-std::string_view ValueOf(std::string_view text) {
-    return Trim(text.substr(text.find('=') + 1));
+    std::string_view value = Trim(text.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return value;
 }
 
 bool HasLineBreak(std::string_view s) {
@@ -114,55 +111,112 @@ bool UsableNames(std::string_view section, std::string_view key) {
     return !IsComment(key) && key.front() != '[';
 }
 
-// Where the named section and key sit in the file.
-struct Layout {
-    std::optional<std::size_t> firstHeader; // header line of the first matching section
-    std::optional<std::size_t> lastOfFirst; // last non-blank line of that section
-    std::vector<std::size_t> keyLines;      // every matching key line, in file order
-};
-
-Layout Locate(const std::vector<Line>& lines, std::string_view section, std::string_view key) {
-    Layout layout;
+// Calls `visit(line, isHeader)` with the header line of the first section named `section`
+// and then with each line of it that is not blank, up to the next header. False when there
+// is no such section. Each character is looked at a bounded number of times, so a walk is
+// linear; blank lines, which mean nothing here, are passed over character by character
+// instead of with one search per line, which keeps a file of them cheap.
+template <typename Visit>
+bool WalkFirstSection(std::string_view content, std::string_view section, Visit visit) {
     bool inSection = false;
-    bool inFirst = false;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (const auto name = SectionName(lines[i].text)) {
-            inSection = EqualsIgnoringCase(*name, section);
-            inFirst = inSection && !layout.firstHeader;
-            if (inFirst) {
-                layout.firstHeader = i;
-                layout.lastOfFirst = i;
+    std::size_t pos = 0;
+    while (pos < content.size()) {
+        std::size_t begin = pos;
+        while (pos < content.size() && IsWhiteSpace(content[pos])) {
+            if (content[pos++] == '\n') {
+                begin = pos;
             }
-            continue;
         }
-        if (!inSection) {
-            continue;
+        if (pos == content.size()) {
+            break;
         }
-        if (inFirst && !Trim(lines[i].text).empty()) {
-            layout.lastOfFirst = i;
+        // A plain loop: lines are short, and a library search per line costs more than
+        // the few characters it passes over.
+        std::size_t lf = pos;
+        while (lf < content.size() && content[lf] != '\n') {
+            ++lf;
         }
-        if (const auto name = KeyName(lines[i].text); name && EqualsIgnoringCase(*name, key)) {
-            layout.keyLines.push_back(i);
+        Line line{begin, content.substr(begin), {}, content[pos]};
+        if (lf < content.size()) {
+            const std::size_t textEnd = content[lf - 1] == '\r' ? lf - 1 : lf;
+            line.text = content.substr(begin, textEnd - begin);
+            line.end = content.substr(textEnd, lf + 1 - textEnd);
+        }
+        pos = line.After();
+        const auto name = line.lead == '[' ? SectionName(line.text) : std::nullopt;
+        if (inSection && name) {
+            break;
+        }
+        if (name && EqualsIgnoringCase(*name, section)) {
+            inSection = true;
+            visit(line, true);
+        } else if (inSection) {
+            visit(line, false);
         }
     }
+    return inSection;
+}
+
+bool IsKeyLine(const Line& line, std::string_view key) {
+    // Most lines differ from the key in their first letter already.
+    if (LowerAscii(line.lead) != LowerAscii(key.front())) {
+        return false;
+    }
+    const auto name = KeyName(line.text);
+    return name && EqualsIgnoringCase(*name, key);
+}
+
+// Where the named section and key sit in the file.
+struct Layout {
+    bool hasSection = false;
+    std::size_t insertAt = 0;    // just after the section's last non-blank line
+    bool insertNeedsEnd = false; // that line is the file's last and has no line end
+    std::optional<Line> key;     // the key's first line in the section
+};
+
+Layout Locate(std::string_view content, std::string_view section, std::string_view key) {
+    Layout layout;
+    layout.hasSection = WalkFirstSection(content, section, [&](const Line& line, bool header) {
+        // The walk shows no blank lines, so this ends after the section's last other line.
+        layout.insertAt = line.After();
+        layout.insertNeedsEnd = line.end.empty();
+        if (!header && !layout.key && IsKeyLine(line, key)) {
+            layout.key = line;
+        }
+    });
     return layout;
 }
 
-std::string Join(const std::vector<Line>& lines) {
+// The file with every line of `key` in the section dropped.
+std::string WithoutKey(std::string_view content, std::string_view section, std::string_view key) {
     std::string out;
-    for (const Line& line : lines) {
-        out.append(line.text).append(line.end);
-    }
+    out.reserve(content.size());
+    std::size_t copied = 0;
+    WalkFirstSection(content, section, [&](const Line& line, bool header) {
+        if (!header && IsKeyLine(line, key)) {
+            out.append(content.substr(copied, line.begin - copied));
+            copied = line.After();
+        }
+    });
+    out.append(content.substr(copied));
+    return out;
+}
+
+// The file with `inserted` put in at `at`.
+std::string Inserting(std::string_view content, std::size_t at, std::string_view inserted) {
+    std::string out;
+    out.reserve(content.size() + inserted.size());
+    out.append(content.substr(0, at)).append(inserted).append(content.substr(at));
     return out;
 }
 
 } // namespace
 
 std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) {
+    while (!text.empty() && IsWhiteSpace(text.front())) {
         text.remove_prefix(1);
     }
-    while (!text.empty() && IsBlank(text.back())) {
+    while (!text.empty() && IsWhiteSpace(text.back())) {
         text.remove_suffix(1);
     }
     return text;
@@ -174,10 +228,10 @@ std::string GetProfileString(const std::string& section, const std::string& key,
     std::string result = fallback;
     if (const auto bytes = ReadWholeFile(file); bytes && UsableNames(section, key)) {
         const std::string content = FromFileText(*bytes);
-        const std::vector<Line> lines = SplitLines(content);
-        const Layout layout = Locate(lines, section, key);
-        if (!layout.keyLines.empty()) {
-            result = std::string(ValueOf(lines[layout.keyLines.front()].text));
+        if (const Layout layout = Locate(content, section, key); layout.key) {
+            if (const auto value = ValueOf(layout.key->text)) {
+                result = std::string(*value);
+            }
         }
     }
     // A caller's buffer keeps one character for the terminator, so it holds one less.
@@ -198,9 +252,9 @@ int WriteProfileString(const std::string& section, const std::string& key,
     const std::optional<std::string> content =
         bytes ? std::optional<std::string>(FromFileText(*bytes)) : std::nullopt;
     if (!content) {
-        // Only a file that is really absent may be started afresh; one that exists but
-        // cannot be read (a folder, no permission) must not be overwritten blindly.
-        if (!IsMissing(file)) {
+        // Only a file that is really absent may be started afresh; anything else in its
+        // place (a folder, a pipe, a file too big or not readable) is left alone.
+        if (TextFileAt(file) != TextFile::Absent) {
             return 0;
         }
         if (!value) {
@@ -208,52 +262,39 @@ int WriteProfileString(const std::string& section, const std::string& key,
         }
     }
 
-    const std::string original = content.value_or(std::string());
-    std::vector<Line> lines = SplitLines(original);
-    const Layout layout = Locate(lines, section, key);
-
-    // Lines this write makes itself; they must outlive `lines`, which only views them.
-    const std::string newKeyLine = value ? key + "=" + *value : std::string();
-    const std::string newHeader = "[" + section + "]";
-    std::string replaced;
-
-    // Inserting after line `at` needs that line to end first, in case it was the file's
-    // last line without a line end.
-    const auto insertAfter = [&lines](std::size_t at, std::string_view text) {
-        if (lines[at].end.empty()) {
-            lines[at].end = kNewLineEnd;
-        }
-        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at) + 1, Line{text, kNewLineEnd});
-    };
-
+    const std::string_view original = content ? std::string_view(*content) : std::string_view();
+    std::string updated;
     if (!value) {
-        // Back to front, so earlier indices stay valid.
-        for (auto it = layout.keyLines.rbegin(); it != layout.keyLines.rend(); ++it) {
-            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(*it));
-        }
-    } else if (!layout.keyLines.empty()) {
+        updated = WithoutKey(original, section, key);
+    } else if (const Layout layout = Locate(original, section, key); layout.key) {
         // The key keeps the spelling the file already has: someone may have written it by
         // hand that way, and a value change should show up as a value change only.
-        Line& line = lines[layout.keyLines.front()];
-        replaced = std::string(*KeyName(line.text)) + "=" + *value;
-        line.text = replaced;
-    } else if (layout.firstHeader) {
+        const Line& line = *layout.key;
+        updated = std::string(original.substr(0, line.begin))
+                      .append(*KeyName(line.text))
+                      .append("=")
+                      .append(*value)
+                      .append(original.substr(line.begin + line.text.size()));
+    } else if (layout.hasSection) {
         // After the section's last non-blank line, so blank lines that separate it from
         // the next section stay in front of that section.
-        insertAfter(*layout.lastOfFirst, newKeyLine);
+        const std::string keyLine = key + "=" + *value + std::string(kNewLineEnd);
+        updated = Inserting(original, layout.insertAt,
+                            layout.insertNeedsEnd ? std::string(kNewLineEnd) + keyLine : keyLine);
     } else {
-        if (!lines.empty() && lines.back().end.empty()) {
-            lines.back().end = kNewLineEnd;
+        updated = original;
+        if (!updated.empty() && updated.back() != '\n') {
+            updated += kNewLineEnd;
         }
-        lines.push_back({newHeader, kNewLineEnd});
-        lines.push_back({newKeyLine, kNewLineEnd});
+        updated.append("[").append(section).append("]").append(kNewLineEnd);
+        updated.append(key).append("=").append(*value).append(kNewLineEnd);
     }
 
-    const std::string updated = Join(lines);
     if (content && updated == original) {
         return 1; // same bytes: leave the file and its time stamp alone
     }
-    return ReplaceFile(file, ToFileText(updated)) ? 1 : 0;
+    // Through a link: the settings file may be kept elsewhere on purpose.
+    return ReplaceFile(file, ToFileText(updated), true) ? 1 : 0;
 }
 
 } // namespace platform

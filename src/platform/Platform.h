@@ -32,13 +32,10 @@ std::string ProfileFolder();
 std::string ProgramFolder();
 
 // Attribute tests that never fail with an error: an unreadable or missing path is
-// simply not a folder and not a file.
+// simply not a folder and not a file. A file is a regular file or a link to one; a pipe,
+// a device or a socket is neither, so nothing ever opens one expecting data.
 bool IsFolder(const std::string& path);
 bool IsFile(const std::string& path);
-
-// True only when nothing at all holds the name, not even a dangling link; a path that
-// cannot be examined is not missing, so nobody writes over what they could not see.
-bool IsMissing(const std::string& path);
 
 // Creates the folder and every missing parent; reports nothing.
 void CreateFolderChain(const std::string& path);
@@ -94,18 +91,31 @@ bool MakeFolderChain(const Below& path);
 std::string ToFileText(std::string_view utf8);
 std::string FromFileText(std::string_view bytes);
 
-// Text files larger than this are not ours: treated as damaged, never read into memory.
+// The largest settings or app-list file the program reads, in bytes. Its own files stay
+// far below it; a bigger one was not written by it and counts as damaged.
 inline constexpr std::size_t kMaxTextFileBytes = 16 * 1024 * 1024;
 
-// Reads a whole file; nullopt when it cannot be opened or read, is no plain file, or is
-// larger than kMaxTextFileBytes.
+// Reads a whole regular file (or one a link leads to) of at most kMaxTextFileBytes.
+// Never waits: a pipe, device or socket is refused without being read. nullopt when the
+// file is missing, not a regular file, too big, or cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
-// Replaces `path` with `content` through a temporary file in the same folder and a
-// rename, so a reader or a crash sees either the whole old or the whole new file.
-// Never creates the folder. False when the file could not be written. A link at `path`
-// is itself replaced, unless `throughLink`: then the file it finally leads to is, and the
-// link stays. Temporary files a killed replacement left go with the next one.
+// What stands where one of the program's own text files belongs.
+enum class TextFile : std::uint8_t {
+    Absent,   // nothing at all, not even a dangling link: a write may create the file
+    Readable, // what ReadWholeFile reads
+    Unusable, // anything else: never read, and never replaced by the settings writers
+};
+TextFile TextFileAt(const std::string& path);
+
+// Replaces `path` with `content` through a temporary file and a rename, so a reader or a
+// crash sees either the whole old or the whole new file. Never creates the folder. False
+// when the file could not be written.
+// With `throughLink`, a link at `path` stays and the file it finally leads to is
+// replaced (a dangling or looping link fails); without it a link at `path` is replaced
+// itself and never followed. The temporary file sits beside the file replaced, named
+// "<name>.tmp-<process id>-<random>"; such files of processes that have ended are
+// removed by the next replacement of the same file.
 bool ReplaceFile(const std::string& path, std::string_view content, bool throughLink = false);
 
 // One entry of a folder as the walk sees it. `Other` covers devices, sockets, pipes and

@@ -277,15 +277,6 @@ bool IsFile(const std::string& path) {
            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool IsMissing(const std::string& path) {
-    const auto system = SystemPath(path);
-    if (!system || GetFileAttributesW(system->c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return false;
-    }
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 void CreateFolderChain(const std::string& path) {
     const auto system = SystemPath(path);
     if (!system) {
@@ -342,17 +333,43 @@ std::string FromFileText(std::string_view bytes) {
     return Narrow(FromCodePage(bytes));
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
+namespace {
+
+// A plain file on a disk, opened for reading, of at most kMaxTextFileBytes; invalid
+// otherwise. Opening never waits, whatever stands there.
+HANDLE OpenTextFile(const std::string& path) {
     const auto system = SystemPath(path);
     if (!system) {
-        return std::nullopt;
+        return INVALID_HANDLE_VALUE;
     }
-    const FileHandle file(CreateFileW(system->c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const HANDLE file = CreateFileW(system->c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     LARGE_INTEGER size{};
-    if (!file.Valid() || GetFileType(file.h) != FILE_TYPE_DISK || !GetFileSizeEx(file.h, &size) ||
-        static_cast<unsigned long long>(size.QuadPart) > kMaxTextFileBytes) {
+    if (file != INVALID_HANDLE_VALUE &&
+        (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size) ||
+         static_cast<unsigned long long>(size.QuadPart) > kMaxTextFileBytes)) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+} // namespace
+
+TextFile TextFileAt(const std::string& path) {
+    const auto system = SystemPath(path);
+    if (system && GetFileAttributesW(system->c_str()) == INVALID_FILE_ATTRIBUTES &&
+        (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+        return TextFile::Absent;
+    }
+    const FileHandle file(OpenTextFile(path));
+    return file.Valid() ? TextFile::Readable : TextFile::Unusable;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+    const FileHandle file(OpenTextFile(path));
+    if (!file.Valid()) {
         return std::nullopt;
     }
     std::string data;
@@ -374,10 +391,32 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 
 namespace {
 
-// Temporary files of a replacement are named after the file they replace, so the next
-// replacement of the same file recognises what a killed one left behind.
-constexpr std::wstring_view kTempMiddle = L".~dittoly-";
-constexpr std::wstring_view kTempEnd = L".tmp";
+// Temporary files of a replacement are named "<leaf>.tmp-<process id>-<6 characters>"
+// after the file they replace, so the next replacement of the same file recognises what a
+// killed one left behind.
+constexpr std::wstring_view kTemporaryMark = L".tmp-";
+constexpr std::size_t kRandomPart = 6;
+
+// The process a temporary file of `leaf` belongs to, or 0 when `name` is not one.
+DWORD TemporaryOwner(std::wstring_view name, std::wstring_view leaf) {
+    if (!name.starts_with(leaf) || !name.substr(leaf.size()).starts_with(kTemporaryMark)) {
+        return 0;
+    }
+    const std::wstring_view rest = name.substr(leaf.size() + kTemporaryMark.size());
+    const std::size_t dash = rest.find(L'-');
+    if (dash == 0 || dash == std::wstring_view::npos || dash > 9 ||
+        rest.size() != dash + 1 + kRandomPart) {
+        return 0;
+    }
+    DWORD pid = 0;
+    for (const wchar_t c : rest.substr(0, dash)) {
+        if (c < L'0' || c > L'9') {
+            return 0;
+        }
+        pid = pid * 10 + static_cast<DWORD>(c - L'0');
+    }
+    return pid;
+}
 
 // The folder and leaf of `path`, which the caller made a system path.
 std::pair<std::wstring, std::wstring> SplitLeaf(const std::wstring& path) {
@@ -385,23 +424,36 @@ std::pair<std::wstring, std::wstring> SplitLeaf(const std::wstring& path) {
     return {path.substr(0, sep), path.substr(sep + 1)};
 }
 
+bool ProcessEnded(DWORD pid) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) {
+        return GetLastError() == ERROR_INVALID_PARAMETER; // no such process
+    }
+    DWORD code = 0;
+    const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+    CloseHandle(process);
+    return ended;
+}
+
+// Removes the temporary files of `leaf` in `folder` whose process has ended. A live
+// writer's file is never touched, and could not go anyway: it is open and not shared for
+// deletion.
 void RemoveStaleTemporaries(const std::wstring& folder, const std::wstring& leaf) {
-    const std::wstring prefix = leaf + std::wstring(kTempMiddle);
     WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileExW(win::Join(folder, prefix + L"*").c_str(), FindExInfoBasic,
-                                         &entry, FindExSearchNameMatch, nullptr, 0);
+    const HANDLE find =
+        FindFirstFileExW(win::Join(folder, leaf + L".tmp-*").c_str(), FindExInfoBasic, &entry,
+                         FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) {
         return;
     }
     do {
-        // The pattern may also match a short 8.3 name; only our own spelling counts. A
-        // temporary file still open in another replacement is not shared for deletion,
-        // so that one stays.
-        const std::wstring_view name = entry.cFileName;
-        if (name.starts_with(prefix) && name.ends_with(kTempEnd) &&
+        // The pattern may also match a short 8.3 name; only the full spelling counts.
+        const DWORD owner = TemporaryOwner(entry.cFileName, leaf);
+        if (owner != 0 && owner != GetCurrentProcessId() &&
             (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-                0) {
-            DeleteFileW(win::Join(folder, name).c_str());
+                0 &&
+            ProcessEnded(owner)) {
+            DeleteFileW(win::Join(folder, entry.cFileName).c_str());
         }
     } while (FindNextFileW(find, &entry));
     FindClose(find);
@@ -452,10 +504,15 @@ bool ReplaceFile(const std::string& path, std::string_view content, bool through
     const auto [folder, leaf] = SplitLeaf(*target);
     RemoveStaleTemporaries(folder, leaf);
 
+    // Six characters that differ for every replacement this process makes.
     static std::atomic<unsigned> counter{0};
-    const std::wstring tmp = win::Join(
-        folder, leaf + std::wstring(kTempMiddle) + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                    std::to_wstring(counter++) + std::wstring(kTempEnd));
+    std::wstring random(kRandomPart, L'0');
+    for (unsigned n = counter++ ^ (GetTickCount() << 12), i = 0; i < kRandomPart; ++i, n /= 36) {
+        random[kRandomPart - 1 - i] = L"0123456789abcdefghijklmnopqrstuvwxyz"[n % 36];
+    }
+    const std::wstring tmp =
+        win::Join(folder, leaf + std::wstring(kTemporaryMark) +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" + random);
     bool written = false;
     {
         // Not shared for deletion: another replacement's clean-up leaves it alone.

@@ -3,6 +3,8 @@
 #include "platform/Platform.h"
 #include "start/modGlobal.h"
 
+#include <algorithm>
+
 namespace settings {
 
 std::string AppListContent(const std::vector<std::string>& names) {
@@ -10,7 +12,21 @@ std::string AppListContent(const std::vector<std::string>& names) {
 }
 
 bool WriteAppListFile(const std::string& path, const std::vector<std::string>& names) {
-    return platform::ReplaceFile(path, platform::ToFileText(AppListContent(names)));
+    // Whatever is in the file's place and could not be read (a pipe, a file too big or too
+    // long to be one of ours) is left alone; a link is written through, so the list may
+    // live elsewhere.
+    switch (platform::TextFileAt(path)) {
+    case platform::TextFile::Unusable:
+        return false;
+    case platform::TextFile::Readable:
+        if (!ReadAppListFile(path)) {
+            return false;
+        }
+        break;
+    case platform::TextFile::Absent:
+        break;
+    }
+    return platform::ReplaceFile(path, platform::ToFileText(AppListContent(names)), true);
 }
 
 std::optional<std::vector<std::string>> ReadAppListFile(const std::string& path) {
@@ -31,19 +47,24 @@ std::optional<std::vector<std::string>> ReadAppListFile(const std::string& path)
     if (!bytes) {
         return std::nullopt;
     }
-    const std::string data = platform::FromFileText(*bytes);
+    const std::optional<std::string> data = platform::FromFileText(*bytes);
+    const bool openLast = !data->empty() && data->back() != '\n';
+    if (static_cast<std::size_t>(std::count(data->begin(), data->end(), '\n')) + openLast >
+        kMaxAppListLines) {
+        return std::nullopt;
+    }
     std::vector<std::string> lines;
     std::size_t start = 0;
-    while (start < data.size()) {
-        std::size_t end = data.find('\n', start);
-        const std::size_t next = end == std::string::npos ? data.size() : end + 1;
+    while (start < data->size()) {
+        std::size_t end = data->find('\n', start);
+        const std::size_t next = end == std::string::npos ? data->size() : end + 1;
         if (end == std::string::npos) {
-            end = data.size();
+            end = data->size();
         }
-        if (end > start && data[end - 1] == '\r') {
+        if (end > start && (*data)[end - 1] == '\r') {
             --end;
         }
-        lines.emplace_back(data, start, end - start);
+        lines.emplace_back(*data, start, end - start);
         start = next;
     }
     return lines;

@@ -2,9 +2,12 @@
 
 #include <QBitmap>
 #include <QCursor>
+#include <QFocusEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygon>
+#include <QStyledItemDelegate>
+#include <algorithm>
 #include <cmath>
 
 namespace window {
@@ -135,6 +138,23 @@ void VbPanel::mouseReleaseEvent(QMouseEvent* event) {
     }
 }
 
+// Rows of one size, as wide as the widest line so far. Rows of one size keep an added line
+// cheap: a list that measures every row at every layout slows down with the square of its
+// lines, and a run adds one line per app. The shared width follows the lines as they come.
+class WidestRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setWidth(std::max(size.width(), widest));
+        return size;
+    }
+    void Measure(const QStyleOptionViewItem& option, const QModelIndex& index) {
+        widest = std::max(widest, QStyledItemDelegate::sizeHint(option, index).width());
+    }
+    int widest = 0;
+};
+
 VbList::VbList(QWidget* parent, const QString& name, bool withTicks)
     : QListWidget(parent), withTicks_(withTicks) {
     setObjectName(name);
@@ -202,6 +222,25 @@ void VbList::AddItem(const std::string& bytes) {
         entry->setCheckState(Qt::Unchecked);
     }
     addItem(entry);
+    if (widest_ != nullptr) {
+        QStyleOptionViewItem option;
+        initViewItemOption(&option);
+        widest_->Measure(option, indexFromItem(entry));
+    }
+}
+
+void VbList::Clear() {
+    clear();
+    if (widest_ != nullptr) {
+        widest_->widest = 0;
+    }
+}
+
+void VbList::ShowWholeLines() {
+    setTextElideMode(Qt::ElideNone);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    widest_ = new WidestRowDelegate(this);
+    setItemDelegate(widest_);
 }
 
 bool VbList::viewportEvent(QEvent* event) {
@@ -209,6 +248,51 @@ bool VbList::viewportEvent(QEvent* event) {
         emit mouseMoved();
     }
     return QListWidget::viewportEvent(event);
+}
+
+void VbList::focusInEvent(QFocusEvent* event) {
+    if (currentRow() >= 0) {
+        QListWidget::focusInEvent(event);
+        return;
+    }
+    // The item view's own handler would make the first entry current here; only its
+    // focus painting is wanted.
+    QAbstractScrollArea::focusInEvent(event);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    viewport()->update();
+}
+
+VbCheck::VbCheck(QWidget* parent, const QString& name) : QCheckBox(parent) {
+    setObjectName(name);
+    setAttribute(Qt::WA_Hover);
+}
+
+bool VbCheck::hitButton(const QPoint& pos) const {
+    return rect().contains(pos);
+}
+
+void VbCheck::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const int side = std::min(width(), height());
+    const QRect square(0, (height() - side) / 2, side, side);
+    painter.fillRect(square, Qt::white);
+    const bool active = isDown() || underMouse() || hasFocus();
+    const QColor edge = !isEnabled() ? QColor(204, 204, 204)
+                        : active     ? QColor(0, 120, 215)
+                                     : QColor(51, 51, 51);
+    painter.setPen(edge);
+    painter.drawRect(square.adjusted(0, 0, -1, -1));
+    if (checkState() == Qt::PartiallyChecked) {
+        painter.fillRect(square.adjusted(3, 3, -3, -3), edge);
+    } else if (checkState() == Qt::Checked) {
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(isEnabled() ? Qt::black : edge, side / 8.0));
+        const QPointF origin = square.topLeft();
+        const QPointF tick[] = {origin + QPointF(side * 0.22, side * 0.52),
+                                origin + QPointF(side * 0.42, side * 0.72),
+                                origin + QPointF(side * 0.78, side * 0.30)};
+        painter.drawPolyline(tick, 3);
+    }
 }
 
 } // namespace window

@@ -3,6 +3,7 @@
 // size themselves to their caption, panels that report clicks on their own surface, and
 // list boxes with one tick box per row.
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QString>
@@ -10,6 +11,8 @@
 #include <string>
 
 namespace window {
+
+class WidestRowDelegate;
 
 // 15 twips are one device-independent pixel; Qt scales pixels for high-DPI screens.
 inline constexpr double kTwipsPerPixel = 15.0;
@@ -106,16 +109,34 @@ public:
     QString Text() const;
     std::string TextBytes() const { return Bytes(currentRow()); }
     void AddItem(const std::string& bytes);
-    void Clear() { clear(); }
+    void Clear();
+    // Draws every line whole, however long, with a horizontal scroll bar that reaches the
+    // end of the longest line, as a plain list box does.
+    void ShowWholeLines();
 
 signals:
     void mouseMoved();
 
 protected:
     bool viewportEvent(QEvent* event) override;
+    // Taking the focus is no choice of an entry: a list without a current entry keeps none.
+    void focusInEvent(QFocusEvent* event) override;
 
 private:
     bool withTicks_;
+    WidestRowDelegate* widest_ = nullptr; // set by ShowWholeLines
+};
+
+// A check box without a visible caption, only as wide as its square plus a small margin:
+// the whole control takes the click, and the square, white inside, fits its height.
+class VbCheck : public QCheckBox {
+    Q_OBJECT
+public:
+    VbCheck(QWidget* parent, const QString& name);
+
+protected:
+    bool hitButton(const QPoint& pos) const override;
+    void paintEvent(QPaintEvent* event) override;
 };
 
 } // namespace window

@@ -1,5 +1,7 @@
 #include "window/frmMain.h"
 
+#include "window/modUI.h"
+
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -10,17 +12,8 @@ namespace window {
 
 namespace {
 
-QFont MakeFont(const char* family, double points, int weight, bool underline = false) {
-    QFont font{QString::fromLatin1(family)};
-    font.setPointSizeF(points);
-    font.setWeight(static_cast<QFont::Weight>(weight));
-    font.setUnderline(underline);
-    font.setItalic(false);
-    return font;
-}
-
 QFont Semilight(double points, bool underline = false) {
-    return MakeFont("Segoe UI Semilight", points, 350, underline);
+    return modUI::DesignFont(modUI::Face::Semilight, points, underline);
 }
 
 } // namespace
@@ -70,18 +63,19 @@ void frmMain::BuildControls() {
     lblStatus = MakeLabel(this, "lblStatus", "", Semilight(14.25), {7500, 960, 75, 375});
 
     lstApps = new VbList(this, "lstApps", true);
-    lstApps->setFont(MakeFont("Segoe UI", 11.25, 400));
+    lstApps->setFont(modUI::DesignFont(modUI::Face::Regular, 11.25));
     SetTwips(lstApps, {3360, 960, 4005, 5970});
     lstApps->setSortingEnabled(false); // kept sorted by our own insertion
     lstApps->hide();
 
     lstAppsHidden = new VbList(this, "lstAppsHidden", true);
-    lstAppsHidden->setFont(MakeFont("Segoe UI", 11.25, 400));
+    lstAppsHidden->setFont(modUI::DesignFont(modUI::Face::Regular, 11.25));
     SetTwips(lstAppsHidden, {3360, 960, 4005, 5970});
 
     lstStatus = new VbList(this, "lstStatus", false);
-    lstStatus->setFont(MakeFont("Segoe UI", 9.75, 400));
+    lstStatus->setFont(modUI::DesignFont(modUI::Face::Regular, 9.75));
     SetTwips(lstStatus, {7440, 1540, 4935, 5385});
+    lstStatus->ShowWholeLines();
 
     PicMiddle = new VbPanel(this, "PicMiddle");
     SetTwips(PicMiddle, {3240, 0, 9015, 855});
@@ -114,7 +108,7 @@ void frmMain::BuildControls() {
     PicLeft = new VbPanel(this, "PicLeft");
     SetTwips(PicLeft, {0, 0, 3285, 855});
     lblAppName = MakeLabel(PicLeft, "lblAppName", "Dittoly",
-                           MakeFont("Segoe UI Semibold", 15.75, 600), {720, 75, 1410, 450});
+                           modUI::DesignFont(modUI::Face::Semibold, 15.75), {720, 75, 1410, 450});
     lblAppName->SetHand(true);
     Label3 =
         MakeLabel(PicLeft, "Label3", "for Universal Apps", Semilight(9), {720, 525, 1440, 225});
@@ -150,8 +144,7 @@ void frmMain::BuildControls() {
         pal.setColor(QPalette::WindowText, pal.color(QPalette::ButtonText));
         lblAboutInfo->setPalette(pal);
     }
-    chkExportSettings = new QCheckBox(PicInfo);
-    chkExportSettings->setObjectName("chkExportSettings");
+    chkExportSettings = new VbCheck(PicInfo, "chkExportSettings");
     chkExportSettings->setAccessibleName("Check1");
     SetTwips(chkExportSettings, {600, 3120, 255, 195});
     PicInfo->hide();
@@ -282,7 +275,7 @@ void frmMain::SetWidth(float twips) {
     const int client = ToPixels(twips) - frame;
     if (client >= 0) {
         resize(client, height());
-        pendingOuterWidth_ = isVisible() ? -1 : ToPixels(twips);
+        pendingOuterWidth_ = frame == 0 ? ToPixels(twips) : -1;
     }
 }
 void frmMain::SetHeight(float twips) {
@@ -290,19 +283,34 @@ void frmMain::SetHeight(float twips) {
     const int client = ToPixels(twips) - frame;
     if (client >= 0) {
         resize(width(), client);
-        pendingOuterHeight_ = isVisible() ? -1 : ToPixels(twips);
+        pendingOuterHeight_ = frame == 0 ? ToPixels(twips) : -1;
     }
 }
 
-void frmMain::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
+void frmMain::ApplyPendingOuterSize() {
+    if (pendingOuterWidth_ < 0 && pendingOuterHeight_ < 0) {
+        return;
+    }
     const QSize frame = frameGeometry().size() - size();
+    if (frame.isNull()) {
+        return; // not framed yet, or never: then the client size already is the outer size
+    }
     const int w = pendingOuterWidth_ >= 0 ? pendingOuterWidth_ - frame.width() : width();
     const int h = pendingOuterHeight_ >= 0 ? pendingOuterHeight_ - frame.height() : height();
     pendingOuterWidth_ = pendingOuterHeight_ = -1;
     if (w >= 0 && h >= 0 && QSize(w, h) != size()) {
         resize(w, h);
     }
+}
+
+void frmMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    ApplyPendingOuterSize();
+}
+
+void frmMain::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    ApplyPendingOuterSize();
 }
 
 void frmMain::KeepOnScreen() {
@@ -320,6 +328,7 @@ void frmMain::KeepOnScreen() {
 
 void frmMain::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    ApplyPendingOuterSize();
     if (!isMinimized()) {
         Form_Resize(static_cast<float>(width() * kTwipsPerPixel),
                     static_cast<float>(height() * kTwipsPerPixel));

@@ -7,7 +7,6 @@
 #include "start/modGlobal.h"
 #include "window/VbControls.h"
 
-#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
@@ -19,6 +18,8 @@
 class QProgressDialog;
 
 namespace window {
+
+class RunInputDrop;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -60,7 +61,7 @@ public:
     VbLabel* lblCopyright;
     VbLabel* lblAboutInfo;
     VbLabel* lblHomepage;
-    QCheckBox* chkExportSettings;
+    VbCheck* chkExportSettings;
     VbLabel* lblExportSettings;
     VbLabel* lblDeleteSettings;
     VbLabel* Label6;
@@ -156,6 +157,7 @@ protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     void BuildControls();
@@ -168,7 +170,7 @@ private:
     // The Data folder goes, with one status line that names no app.
     void DeleteConfiguration();
     // Runs the whole-tree copy or delete, keeping the window painted and, past half a
-    // second, a progress dialog up; user input waits until the run has ended.
+    // second, a progress dialog up; clicks and keys made meanwhile are dropped.
     int RunFileOperation(const std::function<int()>& operation);
     void PumpRun();
     void BeginRun();
@@ -187,8 +189,11 @@ private:
     bool unloaded_ = false;
     QElapsedTimer runClock_;
     QProgressDialog* progress_ = nullptr;
-    // The outer size asked for before the window was shown, in pixels: the frame is only
-    // known once the window is on screen, so the client size is corrected then.
+    RunInputDrop* dropInput_ = nullptr; // a child of this window, made at the first run
+    // The stored outer size is the client size plus the window manager's frame, which is
+    // known only once the window is on screen and framed; until then the outer size in
+    // pixels waits here, and the client size is corrected when the frame first shows.
+    void ApplyPendingOuterSize();
     int pendingOuterWidth_ = -1;
     int pendingOuterHeight_ = -1;
 };

@@ -5,6 +5,7 @@
 #include "window/frmMain.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QProgressDialog>
 #include <QThread>
 #include <chrono>
@@ -19,6 +20,59 @@ namespace {
 // progress window would.
 constexpr qint64 kProgressAfterMs = 500;
 } // namespace
+
+// Drops the clicks, keys and wheel turns the window system delivers while it is on. It
+// stays on past End() while a mouse button pressed before is still held, so the release
+// of a press that was dropped can never complete a click (or a tick) on its own.
+class RunInputDrop : public QObject {
+public:
+    using QObject::QObject;
+    void Begin() {
+        if (!on_) {
+            QCoreApplication::instance()->installEventFilter(this);
+            on_ = true;
+        }
+        ending_ = false;
+    }
+    void End() {
+        ending_ = true;
+        if (QGuiApplication::mouseButtons() == Qt::NoButton) {
+            Off();
+        }
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+            break;
+        default:
+            return false;
+        }
+        if (!event->spontaneous()) {
+            return false; // the program's own events are no user input
+        }
+        if (ending_ && event->type() == QEvent::MouseButtonRelease &&
+            QGuiApplication::mouseButtons() == Qt::NoButton) {
+            Off();
+        }
+        return true;
+    }
+
+private:
+    void Off() {
+        QCoreApplication::instance()->removeEventFilter(this);
+        on_ = false;
+    }
+    bool on_ = false;
+    bool ending_ = false;
+};
 
 // The window's side of one run: rows[i] is the list row of the run's app i.
 class WindowRunHost : public operations::RunHost {
@@ -80,6 +134,16 @@ void frmMain::EndRun() {
         progress_->deleteLater();
         progress_ = nullptr;
     }
+    // The clicks and keys made during the run were held back by PumpRun. They are read
+    // now and dropped, so none acts on the window as it is after the run (a click where
+    // "Hard Reset" was would start it). A close asked for during the run is no click: it
+    // goes through here, and the window closes now that the run is over.
+    if (dropInput_ == nullptr) {
+        dropInput_ = new RunInputDrop(this);
+    }
+    dropInput_->Begin();
+    QCoreApplication::processEvents();
+    dropInput_->End();
 }
 
 void frmMain::PumpRun() {
@@ -94,8 +158,8 @@ void frmMain::PumpRun() {
         progress_->setMinimumDuration(0);
         progress_->show();
     }
-    // Paint and tick, but keep the user's clicks and keys until the run has ended, so a
-    // second run can never start inside this one.
+    // Paint and tick, but hold the user's clicks and keys back until the run has ended
+    // (EndRun drops them), so a second run can never start inside this one.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 

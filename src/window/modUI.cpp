@@ -1,7 +1,11 @@
 #include "window/modUI.h"
 
+#include "platform/Platform.h"
 #include "window/frmMain.h"
 
+#include <QBuffer>
+#include <QByteArray>
+#include <QFontDatabase>
 #include <QIcon>
 #include <QImageReader>
 #include <QPixmap>
@@ -25,8 +29,38 @@ void SetTextColour(QWidget* widget, const QColor& colour) {
 }
 } // namespace
 
+QFont DesignFont(Face face, double points, bool underline) {
+    // The system's usual fallback for a missing Segoe UI (DejaVu Sans) sets the captions
+    // about 15% wider than their design widths and heavier, so labels run into their
+    // neighbours. Lato's Light, Regular and Semibold keep every caption within a few
+    // percent of its design width (Open Sans runs up to 8% wider, Inter and Noto Sans up
+    // to 11%, and Noto Sans comes without a light face).
+    static const bool segoe = QFontDatabase::hasFamily("Segoe UI");
+    static const bool lato = QFontDatabase::hasFamily("Lato");
+    const auto index = static_cast<std::size_t>(face);
+    static const char* const segoeFamilies[] = {"Segoe UI Semilight", "Segoe UI",
+                                                "Segoe UI Semibold"};
+    static const int segoeWeights[] = {350, 400, 600};
+    static const int latoWeights[] = {300, 400, 600};
+    const bool standIn = !segoe && lato;
+    QFont font{QString::fromLatin1(standIn ? "Lato" : segoeFamilies[index])};
+    font.setPointSizeF(points);
+    font.setWeight(static_cast<QFont::Weight>(standIn ? latoWeights[index] : segoeWeights[index]));
+    font.setUnderline(underline);
+    font.setItalic(false);
+    return font;
+}
+
 bool SetWindowIcon(QWidget& window, const std::string& path) {
-    QImageReader reader(QString::fromStdString(path));
+    // Read through the platform layer, which never waits on a pipe and refuses a file of
+    // absurd size, instead of letting the image reader open the path itself.
+    const auto bytes = platform::ReadWholeFile(path);
+    if (!bytes) {
+        return false;
+    }
+    QByteArray data = QByteArray::fromStdString(*bytes);
+    QBuffer buffer(&data);
+    QImageReader reader(&buffer);
     reader.setScaledSize(QSize(16, 16));
     const QImage image = reader.read();
     if (image.isNull()) {

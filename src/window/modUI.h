@@ -1,6 +1,7 @@
 #pragma once
-// The window's look: its icon and its run-time colours.
+// The window's look: its fonts, its icon and its run-time colours.
 
+#include <QFont>
 #include <string>
 
 class QWidget;
@@ -10,6 +11,14 @@ class frmMain;
 }
 
 namespace modUI {
+
+// The three faces of Segoe UI the captions are designed in: Semilight (weight 350),
+// regular (400) and Semibold (600).
+enum class Face { Semilight, Regular, Semibold };
+
+// The font of `face` at `points`. Where Segoe UI is missing, Lato stands in with its
+// Light, Regular and Semibold faces.
+QFont DesignFont(Face face, double points, bool underline = false);
 
 // Sets the icon from the icon file in the data folder, then the colours. Called once,
 // after the window has been shown.

@@ -3,11 +3,14 @@
 // existing, duplicated and oddly spelled keys all come up. For each key: a write, a removal
 // and a second write, each checked against a small model of the file that is written here
 // from the file format alone, not from the editor's code:
-//   - reads find the first key line of any "UA" section, trimmed, cut to the buffer;
+//   - only the first "UA" section counts (a header is "[" and the name up to the first
+//     "]"); reads find the first key line in it, a line without "=" being a key without a
+//     value that reads as the default; the value is trimmed of all white space and one
+//     pair of matching quotes, and cut to the buffer;
 //   - after a write the key reads back as written, after a removal it reads the default;
-//   - every line that is not one of the key's lines in a "UA" section survives byte for
-//     byte and in order (comments, blank lines, stray text, other sections); the only
-//     changes allowed are a line end after a last line that had none and a new "[UA]"
+//   - every line that is not one of the key's lines in the first "UA" section survives
+//     byte for byte and in order (comments, blank lines, stray text, other sections); the
+//     only changes allowed are a line end after a last line that had none and a new "[UA]"
 //     header at the end when the file had no such section.
 
 #include "FuzzSupport.h"
@@ -55,12 +58,25 @@ std::vector<RawLine> SplitRaw(std::string_view content) {
     return lines;
 }
 
+constexpr std::string_view kWhiteSpace = " \t\v\f\r\n";
+
 std::string_view TrimBlanks(std::string_view s) {
-    const std::size_t first = s.find_first_not_of(" \t");
+    const std::size_t first = s.find_first_not_of(kWhiteSpace);
     if (first == std::string_view::npos) {
         return {};
     }
-    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+    return s.substr(first, s.find_last_not_of(kWhiteSpace) - first + 1);
+}
+
+// What a read gives for a value written as `value`: trimmed, then one pair of matching
+// quotes dropped.
+std::string ReadBack(std::string_view value) {
+    value = TrimBlanks(value);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
 }
 
 bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
@@ -85,23 +101,20 @@ bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 std::optional<std::string_view> HeaderName(std::string_view text) {
     const std::string_view t = TrimBlanks(text);
-    if (t.size() >= 2 && t.front() == '[' && t.back() == ']') {
-        return TrimBlanks(t.substr(1, t.size() - 2));
+    if (!t.empty() && t.front() == '[' && t.find(']') != std::string_view::npos) {
+        return TrimBlanks(t.substr(1, t.find(']') - 1));
     }
     return std::nullopt;
 }
 
-// The key of a non-header line, or nullopt for comments and lines without "=".
+// The key of a non-header line (all of it when it has no "="), or nullopt for blank lines
+// and comments.
 std::optional<std::string_view> LineKey(std::string_view text) {
     const std::string_view t = TrimBlanks(text);
     if (t.empty() || t.front() == ';' || t.front() == '#') {
         return std::nullopt;
     }
-    const std::size_t eq = t.find('=');
-    if (eq == std::string_view::npos) {
-        return std::nullopt;
-    }
-    return TrimBlanks(t.substr(0, eq));
+    return TrimBlanks(t.substr(0, t.find('=')));
 }
 
 // A key the editor must accept: one a written line gives back when read.
@@ -111,8 +124,8 @@ bool UsableKey(std::string_view key) {
            key.front() != '#' && key.front() != '[';
 }
 
-// Which lines are `key` lines of a "UA" section, whether there is such a section at all,
-// and the value the first of them holds.
+// Which lines are `key` lines of the first "UA" section, whether there is such a section
+// at all, and the value the first of them holds (none for a line without "=").
 struct Model {
     std::vector<bool> keyLine;
     std::size_t keyLines = 0;
@@ -126,16 +139,19 @@ Model Analyse(const std::vector<RawLine>& lines, std::string_view key) {
     bool inSection = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (const auto name = HeaderName(lines[i].text)) {
+            if (inSection) {
+                break;
+            }
             inSection = SameIgnoringAsciiCase(*name, kSection);
-            model.hasSection = model.hasSection || inSection;
+            model.hasSection = inSection;
             continue;
         }
         const auto lineKey = LineKey(lines[i].text);
         if (inSection && lineKey && SameIgnoringAsciiCase(*lineKey, key)) {
             model.keyLine[i] = true;
-            if (model.keyLines++ == 0) {
-                const std::string_view text = lines[i].text;
-                model.value = std::string(TrimBlanks(text.substr(text.find('=') + 1)));
+            const std::string_view text = lines[i].text;
+            if (model.keyLines++ == 0 && text.find('=') != std::string_view::npos) {
+                model.value = ReadBack(text.substr(text.find('=') + 1));
             }
         }
     }
@@ -176,14 +192,14 @@ void Step(const std::string& file, const std::string& key,
     const std::vector<RawLine> newLines = SplitRaw(ReadRaw(file));
     const Model newModel = Analyse(newLines, key);
     if (value) {
-        FUZZ_CHECK(newModel.value == *value, "the written value does not read back");
+        FUZZ_CHECK(newModel.value == ReadBack(*value), "the written value does not read back");
         FUZZ_CHECK(newModel.keyLines == std::max<std::size_t>(oldModel.keyLines, 1),
                    "a write added or dropped key lines it should not have");
     } else {
         FUZZ_CHECK(newModel.keyLines == 0, "a removed key is still in the section");
     }
     FUZZ_CHECK(platform::GetProfileString(kSection, key, "<none>", file, kWhole) ==
-                   value.value_or("<none>"),
+                   (value ? ReadBack(*value) : "<none>"),
                "read after the step gives neither the value nor the default");
 
     const std::vector<RawLine> oldKept = WithoutKeyLines(oldLines, oldModel);

@@ -93,4 +93,15 @@ TEST_F(RunFrameTest, AFailedLogSaveSaysErrorAndCounts) {
     EXPECT_EQ(result.failed, 1);
 }
 
+// The cache comes back empty, but only inside a package folder that is still there: an app
+// removed since the search must not reappear as an empty package folder.
+TEST_F(RunFrameTest, ClearAppCacheNeverBringsBackAGonePackage) {
+    const fs::path pkg = profile.AddPackage("A.App_a");
+    const auto result =
+        Run(Operation::ClearAppCache, {{"A.App_a", "A App"}, {"Gone.App_g", "Gone App"}});
+    EXPECT_TRUE(fs::is_directory(pkg / "LocalCache") && fs::is_empty(pkg / "LocalCache"));
+    EXPECT_FALSE(fs::exists(profile.packages() / "Gone.App_g"));
+    EXPECT_EQ(result.failed, 1);
+}
+
 } // namespace

@@ -125,22 +125,63 @@ TEST(IniWrite, AppendsAfterALastLineWithoutLineEnd) {
     EXPECT_EQ(ReadText(file), "[UA]\nx=y\r\nK=v\r\n");
 }
 
-TEST(IniWrite, RemovalDropsEveryDuplicateAndCreatesNothing) {
+TEST(IniWrite, RemovingWhatIsNotThereCreatesNothing) {
     TempDir dir;
     const std::string file = (dir.path() / "ua.ini").string();
-    WriteText(file, "[UA]\nk=1\nK = 2\n[Other]\nk=3\n[ua]\nk=4\n");
-    EXPECT_NE(WriteProfileString("UA", "k", "9", file), 0);
-    EXPECT_EQ(ReadText(file), "[UA]\nk=9\nK = 2\n[Other]\nk=3\n[ua]\nk=4\n");
-    EXPECT_NE(WriteProfileString("UA", "K", std::nullopt, file), 0);
-    EXPECT_EQ(ReadText(file), "[UA]\n[Other]\nk=3\n[ua]\n");
-    EXPECT_EQ(GetProfileString("UA", "k", "gone", file, 255), "gone");
-
-    // Removing from a missing section or a missing file succeeds and touches nothing.
-    EXPECT_NE(WriteProfileString("Missing", "k", std::nullopt, file), 0);
-    EXPECT_EQ(ReadText(file), "[UA]\n[Other]\nk=3\n[ua]\n");
+    WriteText(file, "[Other]\nk=3\n");
+    EXPECT_NE(WriteProfileString("UA", "k", std::nullopt, file), 0);
+    EXPECT_EQ(ReadText(file), "[Other]\nk=3\n");
     const auto absent = dir.path() / "absent.ini";
     EXPECT_NE(WriteProfileString("UA", "k", std::nullopt, absent.string()), 0);
     EXPECT_FALSE(std::filesystem::exists(absent));
+}
+
+// Each row: a file, one call on the key, and what the Windows profile-string functions
+// document for it: the value read (default "<d>"), or the whole file after writing "1" or
+// removing the key.
+enum class Call { Read, Write, Remove };
+struct AsWindows {
+    const char* file;
+    Call call;
+    const char* key;
+    const char* expected;
+};
+constexpr char kTwoUa[] = "[UA]\r\nk=1\r\nK = 2\r\n[Other]\r\n[ua]\r\nk=3\r\nj=4\r\n";
+constexpr char kNoValue[] = "[UA]\r\nLeft\r\nTop=0\r\n";
+const AsWindows kAsWindows[] = {
+    // The header is the text between "[" and the first "]".
+    {"[UA] ; note\r\nLeft=3000\r\n", Call::Read, "Left", "3000"},
+    {"[UA] ; note\r\nLeft=3000\r\n", Call::Write, "Top", "[UA] ; note\r\nLeft=3000\r\nTop=1\r\n"},
+    // One pair of matching quotes around the value goes; anything else stays.
+    {"[UA]\r\nLeft=\"3000\"\r\n", Call::Read, "Left", "3000"},
+    {"[UA]\r\nLeft=' 30 '\r\n", Call::Read, "Left", " 30 "},
+    {"[UA]\r\nLeft=\"3000'\r\n", Call::Read, "Left", "\"3000'"},
+    {"[UA]\r\nLeft=\"\r\n", Call::Read, "Left", "\""},
+    // Only the first section of a name counts.
+    {kTwoUa, Call::Read, "j", "<d>"},
+    {kTwoUa, Call::Write, "j", "[UA]\r\nk=1\r\nK = 2\r\nj=1\r\n[Other]\r\n[ua]\r\nk=3\r\nj=4\r\n"},
+    {kTwoUa, Call::Remove, "k", "[UA]\r\n[Other]\r\n[ua]\r\nk=3\r\nj=4\r\n"},
+    // A name without "=" is a key without a value.
+    {kNoValue, Call::Read, "Left", "<d>"},
+    {kNoValue, Call::Write, "left", "[UA]\r\nLeft=1\r\nTop=0\r\n"},
+    {kNoValue, Call::Remove, "Left", "[UA]\r\nTop=0\r\n"},
+    // Every white-space character around names and values is trimmed.
+    {"\f[ UA\v]\r\n\v Left \f=\t 3000 \r\r\n", Call::Read, "Left", "3000"},
+};
+
+TEST(IniAsWindows, ReadsAndWritesWhatTheProfileStringFunctionsDo) {
+    TempDir dir;
+    const std::string file = (dir.path() / "ua.ini").string();
+    for (const AsWindows& row : kAsWindows) {
+        WriteText(file, row.file);
+        if (row.call == Call::Read) {
+            EXPECT_EQ(GetProfileString("UA", row.key, "<d>", file, 255), row.expected) << row.file;
+            continue;
+        }
+        const auto value = row.call == Call::Write ? std::optional<std::string>("1") : std::nullopt;
+        EXPECT_NE(WriteProfileString("UA", row.key, value, file), 0);
+        EXPECT_EQ(ReadText(file), row.expected) << row.file;
+    }
 }
 
 TEST(IniWrite, FailsWithoutChangingAnything) {

@@ -199,7 +199,7 @@ TEST(WindowsFiles, ReplacedThroughATemporaryFileAndNamesSurviveTheCodePage) {
     const std::string file = (tmp.path() / "uapps.dat").string();
     WriteText(file, "old");
     ASSERT_TRUE(CreateHardLinkW(W(tmp.path() / "second").c_str(), W(file).c_str(), nullptr));
-    WriteText(tmp.path() / "uapps.dat.~dittoly-4242-7.tmp", "stale");
+    WriteText(tmp.path() / "uapps.dat.tmp-4242-abc123", "stale");
     const std::vector<std::string> names = {"Vendor.Caf\xC3\xA9_1", "\xCE\x95\xCE\xBB.App_2",
                                             "Lone\xED\xA0\x80.App_3"};
     ASSERT_TRUE(settings::WriteAppListFile(file, names));

@@ -76,7 +76,7 @@ std::string TreeFingerprint(const fs::path& folder) {
             rows.push_back("<unreadable>");
             break;
         }
-        const auto rel = fs::relative(it->path(), folder).generic_string();
+        const auto rel = it->path().lexically_relative(folder).generic_string();
         if (it->is_symlink()) {
             rows.push_back(rel + " -> " + fs::read_symlink(it->path()).string());
         } else if (it->is_directory()) {

@@ -132,6 +132,21 @@ TEST_F(LayoutTest, ControlsStartAsDesigned) {
     EXPECT_LT(z(form->lblStatus), z(form->lstApps));
 }
 
+TEST_F(LayoutTest, CaptionsKeepTheirDesignWidths) {
+    // Not measured: the empty status caption, the counts (numbers that change), the texts
+    // chosen here (copyright, host name), and two design widths that fit no font's caption
+    // ("Dittoly" 94 px, "0.7.1" 30 px).
+    const QStringList skipped = {"lblStatus",    "lblAppsInstalled", "lblAppsSelected",
+                                 "lblCopyright", "lblHomepage",      "lblAppName",
+                                 "lblVersion"};
+    for (const auto* label : form->findChildren<window::VbLabel*>()) {
+        const double design = form->Twips(label).width / 15.0;
+        if (!skipped.contains(label->objectName())) {
+            EXPECT_NEAR(label->width(), design, design * 0.05) << label->objectName().toStdString();
+        }
+    }
+}
+
 TEST_F(LayoutTest, RunTimeColoursAndIcon) {
     EXPECT_EQ(form->PicSearch->palette().color(QPalette::Window), QColor(57, 130, 113));
     EXPECT_EQ(form->PicLeftNavMenu->palette().color(QPalette::Window), QColor(230, 230, 230));

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 
+#include <sys/stat.h>
+
 using namespace testsupport;
 
 namespace {
@@ -125,4 +127,21 @@ TEST_F(StartupTest, AnEmptyAppListShowsAnEmptyListAndTheSearchPanelComesBackAtTh
     EXPECT_FALSE(form->PicSearch->isVisible());
     form->Timer1_Timer();
     EXPECT_TRUE(form->PicSearch->isVisible());
+}
+
+// A read that waits for a pipe's writer hangs the start (settings, list, icon) and the
+// close; a close that replaces the pipes destroys what someone set up there.
+TEST_F(StartupTest, PipesInDataNeitherHangTheStartNorTheCloseAndStayPipes) {
+    const auto data = profile.program() / "Data";
+    std::filesystem::create_directories(data);
+    for (const char* name : {"dittoly.ini", "uapps.dat", "dittoly.ico"}) {
+        ASSERT_EQ(::mkfifo((data / name).c_str(), 0600), 0);
+    }
+    Start();
+    ASSERT_TRUE(form);
+    EXPECT_TRUE(form->PicSearch->isVisible()); // no app list was found
+    Close();
+    for (const char* name : {"dittoly.ini", "uapps.dat", "dittoly.ico"}) {
+        EXPECT_TRUE(std::filesystem::is_fifo(data / name)) << name;
+    }
 }
