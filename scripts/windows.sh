@@ -143,12 +143,18 @@ start_program
 cold_wine=$took
 eval "$(xdotool getwindowgeometry --shell "$window")"
 # Client coordinates from the window's layout (15 twips to the pixel): the search link in
-# the panel at a third of the width and height, the tick boxes of the first two rows of
-# the app list (rows 24 pixels high with Wine's fonts), the Backup link in the left menu.
+# the panel at a third of the width and height, the app list's tick boxes in a column at
+# x 232 from y 64 down, the Backup link in the left menu.
 click "$window" $((WIDTH / 3 + 200)) $((HEIGHT / 3 + 44))
 sleep 1
-click "$window" 232 76
-click "$window" 232 100
+# The rows are as high as the fonts at hand make them, so the boxes are found on the
+# screen: down that column each box shows as a dark top edge, then a dark bottom edge.
+import -window "$window" "$smoke/list.png"
+mapfile -t edges < <(convert "$smoke/list.png" -crop 1x200+232+64 -depth 8 txt:- |
+    awk -F'[,:() ]+' 'NR > 1 { dark = $3 + $4 + $5 < 600; if (dark && !was) print $2; was = dark }')
+[ ${#edges[@]} -ge 4 ] || fail "no tick boxes in the app list after the search"
+click "$window" 232 $((64 + (edges[0] + edges[1]) / 2))
+click "$window" 232 $((64 + (edges[2] + edges[3]) / 2))
 click "$window" 70 148
 box=""
 for _ in $(seq 100); do
