@@ -206,8 +206,23 @@ close_program
 listed=$(wine 'C:\Dittoly UA\dittoly-ua-cli.exe' list 2>/dev/null | tr -d '\r')
 [ "$(wc -l <<<"$listed")" -eq 7 ] && grep -q $'^Contoso Notes App\tContoso.Notes.App_0a1b2c3d4e5f6$' \
     <<<"$listed" || fail "dittoly-ua-cli list gave: $listed"
+# ... and backs all of them up with the window's lines on Windows paths, and the same log.
+status=0
+wine 'C:\Dittoly UA\dittoly-ua-cli.exe' backup --all >"$smoke/cli-backup.txt" 2>/dev/null || status=$?
+printed=$(tr -d '\r' <"$smoke/cli-backup.txt")
+[ "$status" -eq 0 ] || fail "dittoly-ua-cli backup --all ended with $status: $printed"
+while read -r pkg; do
+    grep -qF "| Backup [from] C:\\users\\$user\\AppData\\Local\\Packages\\$pkg\\Settings\\ [to] C:\\Dittoly UA\\Backup\\$pkg\\  <OK>" \
+        <<<"$printed" || fail "dittoly-ua-cli printed no <OK> line for $pkg: $printed"
+done < <(cut -f2 <<<"$listed")
+grep -q $'^Total Apps backed up: 7$' <<<"$printed" &&
+    grep -qF 'Log saved to C:\Dittoly UA\Backup\ <OK>' <<<"$printed" ||
+    fail "dittoly-ua-cli backup --all gave: $printed"
+[ "$(iconv -f CP1252 -t UTF-8 "$log" | tr -d '\r')" = "$(head -n -1 <<<"$printed")" ] ||
+    fail "the command line's log is not the lines it printed"
 
-echo "Smoke run passed: search, two ticks, Backup, the question answered; backup and log checked."
+echo "Smoke run passed: search, two ticks, Backup, the question answered; backup and log checked;"
+echo "the command line lists the same apps and backs them all up with the same lines and log."
 echo "Screenshot: $screenshot (the question: $smoke/question.png)"
 echo "Start-up under Wine to the window shown: $warm_wine s with Wine running," \
     "$cold_wine s with Wine starting too"
