@@ -167,6 +167,7 @@ protected:
 // Catches: a merge instead of a replacement, attributes or access lists lost or carried
 // from an old file to a new one (inode reuse), holes filled, owners or times lost.
 TEST_F(CopyTreeTest, MakesAnExactCopyAndThenReplacesItWhole) {
+    SetAttr(into, "system.posix_acl_default", AclFor(kNobody)); // not to be inherited
     SetAttr(src / "settings.dat", "user.origin", "app");
     SetAttr(src / "roaming", "system.posix_acl_default", AclFor(kNobody));
     SetAttr(src / "roaming" / "state.json", "system.posix_acl_access", AclFor(kNobody));
