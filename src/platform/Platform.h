@@ -60,11 +60,13 @@ struct Below {
 // with the same content, modes, times, extended attributes and access lists (and owners,
 // when run as root), sparse files with their holes, and nothing else: what only an older
 // copy held is gone afterwards. All or nothing: the copy is built beside the old one in
-// `into`, under a hidden name ".<name>.dittoly-<pid>-<n>.new", and exchanged with it in
-// one step once complete; only then is the old one removed. A copy that fails (a file
-// that cannot be read, a full disk) or is killed leaves the old one exactly as it was.
-// Entries that are never copied (links, devices, pipes, sockets, mounts) make the result
-// non-zero but do not keep an otherwise complete copy from its place. Each copy first
+// `into`, under a hidden name that carries the process id (here
+// ".<name>.dittoly-<pid>-<n>.new"), and takes the old one's place in one step once
+// complete; only then is the old one removed, so both need room on the disk meanwhile. A
+// copy that fails (a file that cannot be read, a full disk) or is killed leaves the old
+// one exactly as it was. Entries that are never copied (links, devices, pipes, sockets,
+// mounts) make the result non-zero but do not keep an otherwise complete copy from its
+// place; nor does an old copy that could not be removed afterwards. Each copy first
 // removes what copies of processes that no longer exist left in `into`; a run in progress
 // elsewhere is never disturbed. Refused: copying a folder into itself or below itself,
 // and replacing a folder that holds the source. The folder `into` must exist.
