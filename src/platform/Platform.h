@@ -44,43 +44,54 @@ void CreateFolderChain(const std::string& path);
 //
 // A path the operations work on is a folder the caller trusts (PackagesRoot, BackupDir,
 // the program folder) and plain folder names below it. The root is reached however the
-// system resolves it: the user may have put it behind a link. Every name below it is
-// opened from the opened root, one level at a time, and never through a link, junction
-// or mount point: a name that turns out to be one makes the operation refuse and change
-// nothing. Each name must be one plain folder name (callers check this first).
+// system resolves it: the user may have put it behind a link. Each name below it is opened
+// from the folder above, one level at a time, and must be a real folder on the root's
+// mount: a name that is a link, a junction or a mount point (a bind mount of the same
+// file system included) makes the operation refuse and change nothing. Each name must be
+// one plain folder name (callers check this first).
 struct Below {
     std::string root;
     std::vector<std::string> names;
 };
 
-// What the tree operations promise, whatever the outcome:
-// - nothing outside the tree they were given is read for writing, changed or removed; a
-//   link inside a tree is never followed, a mount inside it never crossed;
-// - the result is 0 only when the whole job was done; otherwise an error number
-//   (errno-style) of the first thing that went wrong.
+// What every tree operation promises, whatever the outcome:
+// - Nothing outside the tree it was given is changed or removed. Inside it no link is
+//   followed (a link is copied as nothing and removed as a link) and no mount is crossed
+//   (left alone, and reported).
+// - The result is 0 only when the whole job was done; otherwise an errno-style number of
+//   the first thing that went wrong.
+// - Any depth works with a handful of open descriptors. The walks climb back through "..";
+//   a folder moved away while they work ends the walk with an error, never somewhere else.
 
-// Makes `into`/<last name of `from`> an exact copy of the folder `from`: the same
-// files with the same content, modes, times and extended attributes, and nothing else
-// (files that exist only in an older copy are gone afterwards). The new copy is built
-// beside the old one and takes its place in one step once it is complete, so a copy that
-// fails or is killed leaves the old one whole; what a killed copy leaves behind is
-// removed by the next copy into the same folder. Entries that are never copied (links,
-// devices, pipes, sockets, mounts) make the result non-zero but do not keep an otherwise
-// complete copy from taking its place; any other failure does. Copying a folder into
-// itself or below itself is refused. The folder `into` must exist.
+// Makes `into`/<last name of `from`> an exact copy of the folder `from`: the same entries
+// with the same content, modes, times, extended attributes and access lists (and owners,
+// when run as root), sparse files with their holes, and nothing else: what only an older
+// copy held is gone afterwards. All or nothing: the copy is built beside the old one in
+// `into`, under a hidden name that carries the process id (here
+// ".<name>.dittoly-<pid>-<n>.new"), and takes the old one's place in one step once
+// complete; only then is the old one removed, so both need room on the disk meanwhile. A
+// copy that fails (a file that cannot be read, a full disk) or is killed leaves the old
+// one exactly as it was. Entries that are never copied (links, devices, pipes, sockets,
+// mounts) make the result non-zero but do not keep an otherwise complete copy from its
+// place; nor does an old copy that could not be removed afterwards. Each copy first
+// removes what copies of processes that no longer exist left in `into`; a run in progress
+// elsewhere is never disturbed. Refused: copying a folder into itself or below itself,
+// and replacing a folder that holds the source. The folder `into` must exist.
 int CopyTree(const Below& from, const Below& into);
 
-// Removes the last name of `path` with its whole content, for good. Links inside are
-// removed as links; a mount inside is left alone and reported. A path that does not exist
-// is a failure, and so is one whose last name is itself a link.
+// Removes the last name of `path` with its whole content, for good. Folders of the user's
+// own that are read-only or unreadable are opened up to be removed. A path that does not
+// exist is a failure, and so is one whose last name is a link or a mount point (both
+// stay). What cannot be removed stays, with the folders above it, and is reported.
 int RemoveTree(const Below& path);
 
 // Creates the last name of `path` as a folder; everything above it must exist already.
-// True when it exists afterwards as a real folder (not a link).
+// True when it exists afterwards as a real folder on the root's mount.
 bool MakeFolder(const Below& path);
 
 // Creates the root with every missing parent (as CreateFolderChain), then each name below
-// it that is missing. True when the whole chain exists afterwards as real folders.
+// it that is missing. True when the whole chain exists afterwards as real folders on the
+// root's mount.
 bool MakeFolderChain(const Below& path);
 
 // Text files (settings, app list, log) hold the system's 8-bit code page on disk; inside

@@ -1,23 +1,32 @@
-// POSIX side of the tree operations: the whole-folder copy behind a backup or restore
-// and the whole-folder delete. Both walk the tree through directory descriptors
-// (openat/unlinkat with O_NOFOLLOW) rather than path strings, so a folder that is
-// swapped for a link while we work can never send us outside the tree we were given.
+// POSIX side of the tree operations: the whole-folder copy behind a backup or restore,
+// the whole-folder delete, and the folder creation before them.
 //
-// Both return 0 on full success and otherwise the errno of the first thing that went
+// Every name below a trusted root is opened from the opened folder above it with
+// O_NOFOLLOW, and its mount identity (statx's mount id; the device where the kernel has
+// none) is compared with the root's, so neither a link nor a mount, not even a bind mount
+// of the same file system, is ever passed through. The walks hold one folder of each tree
+// open, whatever the depth: they remember the device and inode of every folder above and
+// climb back through "..", refusing to go on when it leads anywhere else.
+//
+// Results are 0 on full success and otherwise the errno of the first thing that went
 // wrong, so a caller that wants more than "it failed" can print strerror() of it.
 #include "platform/Platform.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -58,617 +67,875 @@ private:
     int fd_ = -1;
 };
 
-// A directory stream that owns its descriptor; dirfd() of it serves the *at calls.
-class DirStream {
-public:
-    explicit DirStream(Fd fd) {
-        dir_ = ::fdopendir(fd.Get());
-        if (dir_ != nullptr) {
-            fd.Release();
-        }
-    }
-    ~DirStream() {
-        if (dir_ != nullptr) {
-            ::closedir(dir_);
-        }
-    }
-    DirStream(const DirStream&) = delete;
-    DirStream& operator=(const DirStream&) = delete;
-    bool Valid() const { return dir_ != nullptr; }
-    int Handle() const { return ::dirfd(dir_); }
-    void Rewind() { ::rewinddir(dir_); }
-    // The next entry other than "." and ".."; nullptr at the end or on a read error
-    // (`error` then holds errno).
-    const dirent* Next(int& error) {
-        for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(dir_);
-            if (entry == nullptr) {
-                error = errno;
-                return nullptr;
-            }
-            const char* n = entry->d_name;
-            if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) {
-                continue;
-            }
-            return entry;
-        }
-    }
-
-private:
-    DIR* dir_ = nullptr;
-};
-
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// A bare reference to a folder: needs no read permission, serves the *at calls.
+constexpr int kPathFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// Every error is remembered once, the first one wins; errno may be 0 after an
-// oddity such as a short copy, and a failure must never read as success.
-struct Outcome {
-    int first = 0;
-    int failures = 0;
-    void Fail(int error) {
-        ++failures;
-        if (first == 0) {
-            first = error != 0 ? error : EIO;
-        }
-    }
+// What the operations know of a node: who it is, which mount it was reached through, and
+// the metadata a copy carries over.
+struct Node {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::uint64_t mount = 0;
+    bool mountKnown = false;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    off_t size = 0;
+    blkcnt_t blocks = 0;
+    timespec atime{};
+    timespec mtime{};
 };
 
-bool IsDotName(const std::string& name) {
-    return name == "." || name == "..";
+timespec TimeOf(const statx_timestamp& t) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(t.tv_sec);
+    ts.tv_nsec = static_cast<long>(t.tv_nsec);
+    return ts;
 }
 
-bool SameNode(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// `dir`/`name` without following a link; `name` "" describes `dir` itself. 0 or errno.
+int StatAt(int dir, const char* name, Node& node) {
+    struct statx sx {};
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT | (*name ? 0 : AT_EMPTY_PATH);
+    if (::statx(dir, name, flags, STATX_BASIC_STATS | STATX_MNT_ID, &sx) != 0) {
+        return errno;
+    }
+    node.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    node.ino = sx.stx_ino;
+    node.mountKnown = (sx.stx_mask & STATX_MNT_ID) != 0;
+    node.mount = sx.stx_mnt_id;
+    node.mode = sx.stx_mode;
+    node.uid = sx.stx_uid;
+    node.gid = sx.stx_gid;
+    node.size = static_cast<off_t>(sx.stx_size);
+    node.blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+    node.atime = TimeOf(sx.stx_atime);
+    node.mtime = TimeOf(sx.stx_mtime);
+    return 0;
 }
 
-// ---------------------------------------------------------------------------------
-// Copy
+int StatFd(int fd, Node& node) {
+    return StatAt(fd, "", node);
+}
 
-class TreeCopier {
-public:
-    Outcome outcome;
+bool SameNode(const Node& a, const Node& b) {
+    return a.dev == b.dev && a.ino == b.ino;
+}
 
-    // Copies the folder open as `src` (described by `srcStat`) to `dstParent/name`.
-    void CopyFolder(Fd src, const struct stat& srcStat, int dstParent, const char* name) {
-        // Created private first, so nobody reads a half-filled folder through modes we
-        // have not set yet; the source's mode follows once the content is in.
-        Fd dst;
-        bool fresh = false;
-        if (::mkdirat(dstParent, name, 0700) == 0) {
-            fresh = true;
-            dst.Reset(::openat(dstParent, name, kDirFlags));
-        } else if (errno == EEXIST) {
-            dst.Reset(::openat(dstParent, name, kDirFlags));
-            struct stat dstStat {};
-            if (dst.Valid() && ::fstat(dst.Get(), &dstStat) == 0 && SameNode(dstStat, srcStat)) {
-                outcome.Fail(EINVAL); // the destination is this very folder
-                return;
-            }
-        }
-        if (!dst.Valid()) {
-            // ENOTDIR or ELOOP: a file or a link holds the name; we never write through
-            // it and never replace it with a folder, it may be someone's data.
-            outcome.Fail(errno);
-            return;
-        }
-        CopyContents(std::move(src), dst.Get(), fresh);
-        if (::fchmod(dst.Get(), srcStat.st_mode & 07777) != 0) {
-            outcome.Fail(errno);
-        }
-        // Last, because every file we put in the folder moved its modification time.
-        const struct timespec times[2] = {srcStat.st_atim, srcStat.st_mtim};
-        if (::futimens(dst.Get(), times) != 0) {
-            outcome.Fail(errno);
-        }
+// A bind mount shares the device of what it shows, so the device alone cannot tell; the
+// mount id can, where the kernel reports one.
+bool SameMount(const Node& a, const Node& b) {
+    return a.dev == b.dev && (!a.mountKnown || !b.mountKnown || a.mount == b.mount);
+}
+
+bool IsPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+// Calls `visit(name, type)` for every entry of the folder open (readable) as `dir` but
+// "." and ".."; `visit` returns false to stop. 0, or the errno of a failed read.
+template <class Visit> int ForEachEntry(int dir, Visit&& visit) {
+    Fd own(::dup(dir));
+    DIR* stream =
+        own.Valid() && ::lseek(own.Get(), 0, SEEK_SET) == 0 ? ::fdopendir(own.Get()) : nullptr;
+    if (stream == nullptr) {
+        return errno;
     }
-
-private:
-    // A replaced destination file, kept open under a temporary name to take the next
-    // file's content. Reusing its inode, rather than freeing it and allocating a new one
-    // for every file, is what keeps a copy over an older backup as cheap as cp's
-    // overwrite in place, while each name still changes in one atomic step.
-    struct Spare {
-        Fd fd;
-        char name[64] = {};
-        void Drop(int dir) {
-            if (fd.Valid()) {
-                fd.Reset();
-                ::unlinkat(dir, name, 0);
-            }
-        }
-    };
-
-    // How a finished copy takes its name: a plain rename when nothing or something we
-    // must not reuse holds it, an exchange with an old file of ours that then becomes
-    // the spare.
-    enum class Put : std::uint8_t { Rename, Exchange };
-
-    std::vector<char> buffer_;
-    pid_t pid_ = ::getpid();
-    uid_t euid_ = ::geteuid();
-    bool kernelCopy_ = true;
-    bool exchange_ = true;
-
-    void CopyContents(Fd src, int dst, bool fresh) {
-        DirStream dir(std::move(src));
-        if (!dir.Valid()) {
-            outcome.Fail(errno);
-            return;
-        }
-        Spare spare;
-        int readError = 0;
-        while (const dirent* entry = dir.Next(readError)) {
-            unsigned char type = entry->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat st {};
-                if (::fstatat(dir.Handle(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                    outcome.Fail(errno);
-                    continue;
-                }
-                type = S_ISDIR(st.st_mode)   ? DT_DIR
-                       : S_ISREG(st.st_mode) ? DT_REG
-                       : S_ISLNK(st.st_mode) ? DT_LNK
-                                             : DT_UNKNOWN;
-            }
-            if (type == DT_DIR) {
-                CopySubfolder(dir.Handle(), entry->d_name, dst);
-            } else if (type == DT_REG) {
-                CopyFile(dir.Handle(), entry->d_name, dst, fresh, spare);
-            } else {
-                // Links, pipes, sockets and devices have no place in a backup of app
-                // data: skipped, and the copy reports itself incomplete.
-                outcome.Fail(type == DT_LNK ? ELOOP : EINVAL);
-            }
-        }
-        if (readError != 0) {
-            outcome.Fail(readError);
-        }
-        spare.Drop(dst);
-    }
-
-    void CopySubfolder(int srcParent, const char* name, int dst) {
-        Fd src(::openat(srcParent, name, kDirFlags));
-        struct stat st {};
-        if (!src.Valid() || ::fstat(src.Get(), &st) != 0) {
-            // Unreadable, or swapped for a link since the listing: nothing to copy, and
-            // no empty folder in the backup pretends otherwise.
-            outcome.Fail(errno);
-            return;
-        }
-        CopyFolder(std::move(src), st, dst, name);
-    }
-
-    void CopyFile(int srcDir, const char* name, int dstDir, bool fresh, Spare& spare) {
-        // What holds the name decides how the copy goes in; in a folder we have just
-        // created nothing does, and the look is saved.
-        Put put = Put::Rename;
-        if (!fresh) {
-            struct stat old {};
-            if (::fstatat(dstDir, name, &old, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (S_ISDIR(old.st_mode)) {
-                    outcome.Fail(EISDIR); // a folder where the file goes stays untouched
-                    return;
-                }
-                // Only a writable plain file of ours with no other name may be reused: a
-                // link, or a file with a second name elsewhere, just loses this name and
-                // whatever it leads to stays as it is.
-                if (exchange_ && S_ISREG(old.st_mode) && old.st_nlink == 1 && old.st_uid == euid_ &&
-                    (old.st_mode & S_IWUSR) != 0) {
-                    put = Put::Exchange;
-                }
-            } else if (errno != ENOENT) {
-                outcome.Fail(errno);
-                return;
-            }
-        }
-        // O_NONBLOCK: should the entry have become a pipe since the listing, the open
-        // must not hang; the fstat below then turns it away.
-        Fd in(::openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        struct stat st {};
-        if (!in.Valid() || ::fstat(in.Get(), &st) != 0) {
-            outcome.Fail(errno);
-            return;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            outcome.Fail(EINVAL);
-            return;
-        }
-        char tmp[64];
-        Fd out = TakeTemporary(dstDir, spare, tmp);
-        if (!out.Valid()) {
-            outcome.Fail(errno);
-            return;
-        }
-        int error = CopyData(in.Get(), out.Get(), st.st_size);
-        if (error == 0 && ::fchmod(out.Get(), st.st_mode & 07777) != 0) {
+    own.Release();
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream);
+        if (entry == nullptr) {
             error = errno;
+            break;
         }
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (error == 0 && ::futimens(out.Get(), times) != 0) {
-            error = errno;
+        const char* n = entry->d_name;
+        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) {
+            continue;
         }
-        if (::close(out.Release()) != 0 && error == 0) {
-            error = errno;
-        }
-        if (error == 0) {
-            error = PutInPlace(dstDir, tmp, name, put, spare);
-        }
-        if (error != 0) {
-            ::unlinkat(dstDir, tmp, 0);
-            outcome.Fail(error);
+        if (!visit(n, entry->d_type)) {
+            break;
         }
     }
+    ::closedir(stream);
+    return error;
+}
 
-    // Moves the finished copy at `tmp` to `name`. 0 when it is in place; otherwise the
-    // copy is still at `tmp` and whatever held `name` still does.
-    int PutInPlace(int dir, const char* tmp, const char* name, Put put, Spare& spare) {
-        if (put == Put::Exchange) {
-            if (::renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) == 0) {
-                return KeepAsSpare(dir, tmp, name, spare);
-            }
-            if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-                exchange_ = false; // a file system without exchange: plain renames
-            } else if (errno != ENOENT) {
-                return errno;
-            }
-        }
-        // rename replaces a file or link of that name whole, even a read-only one; it
-        // refuses a folder (EISDIR), which then stays as it is.
-        return ::renameat(dir, tmp, dir, name) == 0 ? 0 : errno;
+// The parent of the folder open as `dir`, checked to be `expected`, the folder the walk
+// came down from. A folder moved elsewhere meanwhile leads somewhere else: ESTALE, and the
+// walk stops there.
+int Climb(int dir, const Node& expected, Fd& up) {
+    up.Reset(::openat(dir, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Node node;
+    if (!up.Valid()) {
+        return errno;
     }
-
-    // After an exchange the old file sits at `tmp`: kept open as the spare when it is
-    // still a plain file with no other name and nobody else has it open, removed
-    // otherwise. A program still reading the old file (a running app, a restore over
-    // its live data) must keep seeing the old content, as after a plain rename; the
-    // system grants a write lease only to a file's sole opener, so that is the test.
-    // Should a folder have taken the name since we looked, it is exchanged back and
-    // the copy fails.
-    int KeepAsSpare(int dir, const char* tmp, const char* name, Spare& spare) {
-        Fd old(::openat(dir, tmp, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        struct stat st {};
-        if (old.Valid() && ::fstat(old.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
-            st.st_nlink == 1 && ::fcntl(old.Get(), F_SETLEASE, F_WRLCK) == 0) {
-            // Nobody can open it any more but through our temporary name.
-            ::fcntl(old.Get(), F_SETLEASE, F_UNLCK);
-            spare.Drop(dir);
-            spare.fd = std::move(old);
-            std::memcpy(spare.name, tmp, sizeof spare.name);
-            return 0;
-        }
-        old.Reset();
-        if (::unlinkat(dir, tmp, 0) == 0) {
-            return 0;
-        }
-        if (errno != EISDIR) {
-            outcome.Fail(errno); // the copy is in place, but the old file lingers
-            return 0;
-        }
-        ::renameat2(dir, tmp, dir, name, RENAME_EXCHANGE);
-        return EISDIR;
+    if (const int error = StatFd(up.Get(), node); error != 0) {
+        return error;
     }
+    return SameNode(node, expected) ? 0 : ESTALE;
+}
 
-    // The spare emptied for the next file, or else a new temporary file.
-    Fd TakeTemporary(int dstDir, Spare& spare, char (&tmp)[64]) {
-        if (spare.fd.Valid()) {
-            if (::ftruncate(spare.fd.Get(), 0) == 0) {
-                std::memcpy(tmp, spare.name, sizeof tmp);
-                return std::move(spare.fd);
-            }
-            spare.Drop(dstDir);
-        }
-        return CreateTemporary(dstDir, tmp);
-    }
-
-    // A new, empty, private file beside where the copy goes. The name does not derive
-    // from the file's own so it never runs over the name length limit; pid and counter
-    // keep two copies in flight from picking the same one.
-    Fd CreateTemporary(int dstDir, char (&tmp)[64]) const {
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::snprintf(tmp, sizeof tmp, ".dittoly-%ld-%u.tmp", static_cast<long>(pid_),
-                          counter++);
-            const int fd =
-                ::openat(dstDir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd >= 0 || errno != EEXIST) {
-                return Fd(fd);
-            }
-        }
-        errno = EEXIST;
-        return Fd();
-    }
-
-    // Copies the `size` bytes the file held when we opened it, so a file that grows
-    // meanwhile is copied as it was then (one call fewer per file than reading to the
-    // end, which counts across thousands of small files); one that shrinks ends early.
-    // The kernel copies without a trip through our memory where it can; where it
-    // cannot (older kernels across file systems, file systems without support) plain
-    // reads and writes take over from where it stopped.
-    int CopyData(int in, int out, off_t size) {
-        off_t done = 0;
-        while (done < size) {
-            const auto want = static_cast<std::size_t>(size - done);
-            ssize_t n = 0;
-            if (kernelCopy_) {
-                n = ::copy_file_range(in, nullptr, out, nullptr, want, 0);
-                if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
-                              errno == EINVAL || errno == EBADF || errno == EPERM)) {
-                    // The pair of file systems rarely changes within one tree: no point
-                    // asking again for every file.
-                    kernelCopy_ = false;
-                    continue;
-                }
-            } else {
-                n = ReadWrite(in, out, want);
-            }
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return errno;
-            }
-            if (n == 0) {
-                return 0;
-            }
-            done += n;
-        }
-        return 0;
-    }
-
-    // One buffer's worth: what was read, all of it written; -1 with errno on failure.
-    ssize_t ReadWrite(int in, int out, std::size_t want) {
-        if (buffer_.empty()) {
-            buffer_.resize(256 * 1024);
-        }
-        const ssize_t n = ::read(in, buffer_.data(), std::min(want, buffer_.size()));
-        if (n <= 0) {
-            return n;
-        }
-        const char* p = buffer_.data();
-        auto left = static_cast<std::size_t>(n);
-        while (left > 0) {
-            const ssize_t w = ::write(out, p, left);
-            if (w < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return -1;
-            }
-            p += w;
-            left -= static_cast<std::size_t>(w);
-        }
-        return n;
-    }
-};
-
-// True when the folder open as `folder` is the node `target` or lies anywhere below
-// it. Walks up through ".." by descriptor, so links and odd spellings in either path
-// cannot hide the relation. Sets `error` when the walk could not finish.
-bool IsSameOrBelow(int folder, const struct stat& target, int& error) {
-    struct stat cur {};
-    if (::fstat(folder, &cur) != 0) {
-        error = errno;
-        return false;
+// 0 when the folder open as `dir` is neither `target` nor anywhere below it, EINVAL when
+// it is, another errno when that cannot be told. Climbs through ".." by descriptor, so no
+// link or odd spelling in either path can hide the relation.
+int CheckOutside(int dir, const Node& target) {
+    Node cur;
+    if (const int error = StatFd(dir, cur); error != 0) {
+        return error;
     }
     Fd at;
-    for (int depth = 0; depth < 4096; ++depth) {
+    for (;;) {
         if (SameNode(cur, target)) {
-            return true;
+            return EINVAL;
         }
-        Fd up(::openat(at.Valid() ? at.Get() : folder, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        struct stat parent {};
-        if (!up.Valid() || ::fstat(up.Get(), &parent) != 0) {
-            error = errno;
-            return false;
+        Fd up(::openat(at.Valid() ? at.Get() : dir, "..", kPathFlags));
+        Node parent;
+        if (!up.Valid()) {
+            return errno;
+        }
+        if (const int error = StatFd(up.Get(), parent); error != 0) {
+            return error;
         }
         if (SameNode(parent, cur)) {
-            return false; // the root is its own parent
+            return 0; // the root is its own parent
         }
         cur = parent;
         at = std::move(up);
     }
-    error = ELOOP;
-    return false;
+}
+
+// A folder reached from a trusted root, and that root.
+struct Reached {
+    Fd fd; // a bare reference (O_PATH)
+    Node node;
+    Node root;
+};
+
+// Opens `path.root`, however the system resolves it, then the first `depth` names below it
+// one at a time, each a real folder on the root's mount; with `create`, a missing one is
+// made first. 0 or errno (ELOOP or ENOTDIR for a link, EXDEV for a mount).
+int Reach(const Below& path, std::size_t depth, bool create, Reached& out) {
+    if (path.root.empty()) {
+        return ENOENT;
+    }
+    out.fd.Reset(::open(path.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!out.fd.Valid()) {
+        return errno;
+    }
+    if (const int error = StatFd(out.fd.Get(), out.root); error != 0) {
+        return error;
+    }
+    out.node = out.root;
+    for (std::size_t i = 0; i < depth && i < path.names.size(); ++i) {
+        const std::string& name = path.names[i];
+        if (!IsPlainName(name)) {
+            return EINVAL;
+        }
+        if (create && ::mkdirat(out.fd.Get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+            return errno;
+        }
+        Fd next(::openat(out.fd.Get(), name.c_str(), kPathFlags));
+        if (!next.Valid()) {
+            return errno;
+        }
+        if (const int error = StatFd(next.Get(), out.node); error != 0) {
+            return error;
+        }
+        if (!SameMount(out.node, out.root)) {
+            return EXDEV;
+        }
+        out.fd = std::move(next);
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------
 // Remove
 
-class TreeRemover {
+class Remover {
 public:
-    Outcome outcome;
-    dev_t device = 0;
+    // Removes the folder `parent`/`name` with everything in it, staying on the mount of
+    // `home`: a folder reached through another mount is left alone and reported.
+    int Folder(int parent, const std::string& name, const Node& home);
 
-    // Removes `parent/name` whatever it is; a link goes as a link.
-    void RemoveEntry(int parent, const char* name) {
-        Fd dir(::openat(parent, name, kDirFlags));
-        if (!dir.Valid()) {
-            if (errno == ENOTDIR || errno == ELOOP) {
-                // A file, a link, a pipe: removed as a name, its target untouched.
-                if (::unlinkat(parent, name, 0) != 0 && errno != ENOENT) {
-                    outcome.Fail(errno);
-                }
-            } else if (errno == EACCES) {
-                // An unreadable folder can still go if it happens to be empty.
-                const int openError = errno;
-                if (::unlinkat(parent, name, AT_REMOVEDIR) != 0) {
-                    outcome.Fail(errno == ENOTEMPTY ? openError : errno);
-                }
-            } else if (errno != ENOENT) {
-                outcome.Fail(errno);
+private:
+    struct Level {
+        Node node;
+        std::string name;
+        std::vector<std::string> folders; // still to descend into
+        std::size_t next = 0;
+        bool failed = false; // something in it stays, so it stays too
+        int pass = 0;
+    };
+    int first_ = 0;
+    const bool root_ = ::geteuid() == 0;
+
+    void Fail(int error, Level* level) {
+        first_ = first_ != 0 ? first_ : (error != 0 ? error : EIO);
+        if (level != nullptr) {
+            level->failed = true;
+        }
+    }
+    int Open(int parent, const std::string& name, const Node& home, Fd& fd, Node& node);
+    void Empty(int dir, Level& level);
+};
+
+// Opens `parent`/`name` as a folder to empty, on the mount of `home` only. To an ordinary
+// user a read-only or unreadable folder of their own is in the way of its removal, as it is
+// not for root: it gets its owner's bits first, since it goes anyway.
+int Remover::Open(int parent, const std::string& name, const Node& home, Fd& fd, Node& node) {
+    fd.Reset(::openat(parent, name.c_str(), kDirFlags));
+    if (!fd.Valid()) {
+        const int error = errno;
+        if (error != EACCES || root_) {
+            return error;
+        }
+        // Reached bare, which needs no permission; a bare reference takes no fchmod, but
+        // its /proc name leads to that very folder.
+        Fd bare(::openat(parent, name.c_str(), kPathFlags));
+        const std::string self = "/proc/self/fd/" + std::to_string(bare.Get());
+        if (!bare.Valid() || StatFd(bare.Get(), node) != 0 || !SameMount(node, home) ||
+            ::chmod(self.c_str(), (node.mode & 07777) | S_IRWXU) != 0) {
+            return error;
+        }
+        fd.Reset(::openat(parent, name.c_str(), kDirFlags));
+        if (!fd.Valid()) {
+            return errno;
+        }
+    }
+    if (const int error = StatFd(fd.Get(), node); error != 0) {
+        return error;
+    }
+    if (!SameMount(node, home)) {
+        return EXDEV;
+    }
+    if (!root_ && (node.mode & S_IRWXU) != S_IRWXU) {
+        ::fchmod(fd.Get(), (node.mode & 07777) | S_IRWXU); // what stays then is reported
+    }
+    return 0;
+}
+
+// Removes every entry of `dir` that is not a folder and lists the folders.
+void Remover::Empty(int dir, Level& level) {
+    const int error = ForEachEntry(dir, [&](const char* name, unsigned char type) {
+        if (type == DT_DIR) {
+            level.folders.emplace_back(name);
+        } else if (::unlinkat(dir, name, 0) != 0 && errno != ENOENT) {
+            if (errno == EISDIR) {
+                level.folders.emplace_back(name); // untyped listing
+            } else {
+                Fail(errno, &level);
             }
-            return;
         }
-        struct stat st {};
-        if (::fstat(dir.Get(), &st) != 0) {
-            outcome.Fail(errno);
-            return;
+        return true;
+    });
+    if (error != 0) {
+        Fail(error, &level);
+    }
+}
+
+int Remover::Folder(int parent, const std::string& name, const Node& home) {
+    Fd cur;
+    Node node;
+    if (const int error = Open(parent, name, home, cur, node); error != 0) {
+        return error;
+    }
+    std::vector<Level> stack(1);
+    stack.back().node = node;
+    stack.back().name = name;
+    Empty(cur.Get(), stack.back());
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next < level.folders.size()) {
+            const std::string child = level.folders[level.next++];
+            Fd fd;
+            const int error = Open(cur.Get(), child, home, fd, node);
+            if (error == ENOTDIR || error == ELOOP) { // no longer a folder: goes as a name
+                if (::unlinkat(cur.Get(), child.c_str(), 0) != 0 && errno != ENOENT) {
+                    Fail(errno, &level);
+                }
+            } else if (error != 0) {
+                if (error != ENOENT) {
+                    Fail(error, &level); // a mount inside is left alone, and reported
+                }
+            } else {
+                stack.emplace_back().node = node;
+                stack.back().name = child;
+                cur = std::move(fd);
+                Empty(cur.Get(), stack.back());
+            }
+            continue;
         }
-        if (st.st_dev != device) {
-            // Another file system mounted inside the tree is not part of the app's data;
-            // deleting through it could wipe anything. Left alone, and reported.
-            outcome.Fail(EXDEV);
-            return;
+        // All it held is gone, or could not go: now the folder itself.
+        Level done = std::move(level);
+        stack.pop_back();
+        Fd up;
+        if (!stack.empty()) {
+            if (const int error = Climb(cur.Get(), stack.back().node, up); error != 0) {
+                Fail(error, nullptr);
+                return first_;
+            }
         }
-        RemoveFolder(std::move(dir), parent, name);
+        cur.Reset();
+        const int at = stack.empty() ? parent : up.Get();
+        if (::unlinkat(at, done.name.c_str(), AT_REMOVEDIR) != 0) {
+            const int error = errno;
+            // Something new appeared in it meanwhile (an app still running): another pass.
+            if ((error == ENOTEMPTY || error == EEXIST) && !done.failed && done.pass < 2 &&
+                Open(at, done.name, home, cur, node) == 0 && SameNode(node, done.node)) {
+                ++done.pass;
+                done.folders.clear();
+                done.next = 0;
+                stack.push_back(std::move(done));
+                Empty(cur.Get(), stack.back());
+                continue;
+            }
+            Fail(error, stack.empty() ? nullptr : &stack.back());
+        }
+        cur = std::move(up);
+    }
+    return first_;
+}
+
+// ---------------------------------------------------------------------------------
+// Copy
+
+class Copier {
+public:
+    int failed = 0;  // the first failure that leaves the copy incomplete
+    int skipped = 0; // the first entry of a kind that is never copied
+
+    // Fills the empty folder open as `dst` with the content of the folder open as `src`
+    // and gives every folder it made, `dst` included, its source's metadata at the end.
+    void Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode);
+
+private:
+    struct Level {
+        Node src;
+        Node dst;
+        std::vector<std::string> folders;
+        std::size_t next = 0;
+    };
+    const bool root_ = ::geteuid() == 0;
+    bool kernelCopy_ = true;
+    Node home_;
+    std::vector<char> buffer_;
+    std::vector<char> names_ = std::vector<char>(1024);
+    std::vector<char> value_ = std::vector<char>(4096);
+
+    void Fail(int error) { failed = failed != 0 ? failed : (error != 0 ? error : EIO); }
+    void Skip(int error) { skipped = skipped != 0 ? skipped : error; }
+    // An entry that could not be opened: gone since the listing is nothing to copy, one
+    // that became a link is skipped, anything else fails the copy.
+    void NotOpened(int error) {
+        if (error == ELOOP || error == ENOTDIR) {
+            Skip(ELOOP);
+        } else if (error != ENOENT) {
+            Fail(error);
+        }
+    }
+    void Fill(int src, int dst, Level& level);
+    void File(int srcDir, int dstDir, const char* name);
+    int Data(int in, int out, const Node& node);
+    int Range(int in, int out, off_t from, off_t to);
+    ssize_t Pass(int in, int out, off_t at, std::size_t want);
+    int Attributes(int src, int dst, const Node& node);
+    static int ModeAndTimes(int dst, const Node& node);
+};
+
+void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode) {
+    home_ = srcNode;
+    std::vector<Level> stack(1);
+    stack.back().src = srcNode;
+    stack.back().dst = dstNode;
+    Fill(src.Get(), dst.Get(), stack.back());
+    while (failed == 0 && !stack.empty()) {
+        Level& level = stack.back();
+        if (level.next < level.folders.size()) {
+            const std::string name = level.folders[level.next++];
+            Fd childSrc(::openat(src.Get(), name.c_str(), kDirFlags));
+            Node childNode;
+            if (!childSrc.Valid()) {
+                NotOpened(errno);
+            } else if (const int error = StatFd(childSrc.Get(), childNode); error != 0) {
+                Fail(error);
+            } else if (!SameMount(childNode, home_)) {
+                Skip(EXDEV);
+            } else if (::mkdirat(dst.Get(), name.c_str(), S_IRWXU) != 0) {
+                Fail(errno); // private while it is filled; its own mode comes last
+            } else {
+                Fd childDst(::openat(dst.Get(), name.c_str(), kDirFlags));
+                stack.emplace_back().src = childNode;
+                if (!childDst.Valid() || StatFd(childDst.Get(), stack.back().dst) != 0) {
+                    Fail(errno);
+                    break;
+                }
+                src = std::move(childSrc);
+                dst = std::move(childDst);
+                Fill(src.Get(), dst.Get(), stack.back());
+            }
+            continue;
+        }
+        const Node folder = level.src;
+        stack.pop_back();
+        Fd upSrc;
+        Fd upDst;
+        int error = Attributes(src.Get(), dst.Get(), folder);
+        if (error == 0 && !stack.empty()) {
+            error = Climb(src.Get(), stack.back().src, upSrc);
+            error = error != 0 ? error : Climb(dst.Get(), stack.back().dst, upDst);
+        }
+        // Last: the mode may close the folder to us, and every entry made in it moved its
+        // modification time.
+        error = error != 0 ? error : ModeAndTimes(dst.Get(), folder);
+        if (error != 0) {
+            Fail(error);
+        }
+        src = std::move(upSrc);
+        dst = std::move(upDst);
+    }
+}
+
+// Copies the files of `src` into `dst` and lists its folders for the walk.
+void Copier::Fill(int src, int dst, Level& level) {
+    const int error = ForEachEntry(src, [&](const char* name, unsigned char type) {
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(src, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                NotOpened(errno);
+                return failed == 0;
+            }
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_CHR;
+        }
+        if (type == DT_DIR) {
+            level.folders.emplace_back(name);
+        } else if (type == DT_REG) {
+            File(src, dst, name);
+        } else {
+            // Links, devices, pipes and sockets have no place in a copy of app data.
+            Skip(type == DT_LNK ? ELOOP : EINVAL);
+        }
+        return failed == 0;
+    });
+    if (error != 0) {
+        Fail(error);
+    }
+}
+
+void Copier::File(int srcDir, int dstDir, const char* name) {
+    // O_NONBLOCK: should the entry have become a pipe since the listing, the open must
+    // not hang; the type check below then turns it away.
+    Fd in(::openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Node node;
+    if (!in.Valid()) {
+        NotOpened(errno);
+        return;
+    }
+    if (const int error = StatFd(in.Get(), node); error != 0) {
+        Fail(error);
+        return;
+    }
+    if (!S_ISREG(node.mode) || !SameMount(node, home_)) {
+        Skip(S_ISREG(node.mode) ? EXDEV : EINVAL);
+        return;
+    }
+    // Always a new file in a new folder: nothing of an older copy's file, its attributes
+    // or its access list, can reach this one.
+    Fd out(::openat(dstDir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    S_IRUSR | S_IWUSR));
+    if (!out.Valid()) {
+        Fail(errno);
+        return;
+    }
+    int error = Data(in.Get(), out.Get(), node);
+    error = error != 0 ? error : Attributes(in.Get(), out.Get(), node);
+    error = error != 0 ? error : ModeAndTimes(out.Get(), node);
+    if (::close(out.Release()) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        Fail(error);
+    }
+}
+
+// The `size` bytes the file held when it was opened; a file that shrinks meanwhile ends
+// early. A sparse file keeps its holes: only the data extents are copied.
+int Copier::Data(int in, int out, const Node& node) {
+    if (node.blocks * 512 >= node.size) {
+        return Range(in, out, 0, node.size);
+    }
+    for (off_t at = 0; at < node.size;) {
+        const off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) {
+            break; // only a hole is left
+        }
+        if (data < 0) {
+            return errno == EINVAL ? Range(in, out, at, node.size) : errno;
+        }
+        const off_t hole = data < node.size ? ::lseek(in, data, SEEK_HOLE) : node.size;
+        if (hole < 0) {
+            return errno;
+        }
+        const off_t end = std::min(hole, node.size);
+        if (const int error = Range(in, out, data, end); error != 0) {
+            return error;
+        }
+        at = end;
+    }
+    return ::ftruncate(out, node.size) == 0 ? 0 : errno;
+}
+
+// Bytes [from, to) to the same place in `out`. The kernel copies without a trip through
+// our memory where it can; where it cannot (across some file systems) plain reads and
+// writes take over from where it stopped.
+int Copier::Range(int in, int out, off_t from, off_t to) {
+    bool kernel = kernelCopy_;
+    for (off_t at = from; at < to;) {
+        const auto want = static_cast<std::size_t>(to - at);
+        ssize_t n = 0;
+        if (kernel) {
+            off_t inAt = at;
+            off_t outAt = at;
+            n = ::copy_file_range(in, &inAt, out, &outAt, want, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
+                          errno == EINVAL || errno == EBADF || errno == EPERM)) {
+                kernelCopy_ = kernel = false; // the pair of file systems rarely changes
+                continue;
+            }
+            if (n == 0) {
+                kernel = false; // some file systems say 0 where they cannot: reads tell
+                continue;
+            }
+        } else if ((n = Pass(in, out, at, want)) == 0) {
+            break; // the file shrank since it was opened
+        }
+        if (n < 0 && errno != EINTR) {
+            return errno;
+        }
+        at += std::max<ssize_t>(n, 0);
+    }
+    return 0;
+}
+
+// One buffer's worth read at `at` and all of it written at the same place: its length, 0
+// at the end of the file, or -1 with errno.
+ssize_t Copier::Pass(int in, int out, off_t at, std::size_t want) {
+    buffer_.resize(256 * 1024);
+    const ssize_t n = ::pread(in, buffer_.data(), std::min(want, buffer_.size()), at);
+    for (ssize_t done = 0; done < n;) {
+        const ssize_t w =
+            ::pwrite(out, buffer_.data() + done, static_cast<std::size_t>(n - done), at + done);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w <= 0) {
+            errno = w == 0 ? EIO : errno;
+            return -1;
+        }
+        done += w;
+    }
+    return n;
+}
+
+// Fills `buffer` through `get(data, size)`, growing it while it is too small. The length,
+// or -1 with errno.
+template <class Get> ssize_t Fetch(std::vector<char>& buffer, Get get) {
+    for (;;) {
+        const ssize_t n = get(buffer.data(), buffer.size());
+        if (n >= 0 || errno != ERANGE) {
+            return n;
+        }
+        const ssize_t need = get(nullptr, 0);
+        if (need < 0) {
+            return need;
+        }
+        buffer.resize(static_cast<std::size_t>(need) + 1);
+    }
+}
+
+// The owner (as root, like cp -a) and every extended attribute, access lists included.
+// What the destination cannot hold (ENOTSUP) or this user may not set (EPERM) is left out,
+// as cp -a leaves it out; any other failure fails the entry.
+int Copier::Attributes(int src, int dst, const Node& node) {
+    if (root_ && ::fchown(dst, node.uid, node.gid) != 0 && errno != EPERM && errno != EINVAL) {
+        return errno;
+    }
+    const ssize_t listed =
+        Fetch(names_, [&](char* p, std::size_t s) { return ::flistxattr(src, p, s); });
+    if (listed < 0) {
+        return errno == ENOTSUP ? 0 : errno;
+    }
+    for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+        const char* name = names_.data() + at;
+        at += std::strlen(name) + 1;
+        // A security label belongs to the policy where the copy lives, not to the data.
+        if (std::strcmp(name, "security.selinux") == 0) {
+            continue;
+        }
+        const ssize_t size =
+            Fetch(value_, [&](char* p, std::size_t s) { return ::fgetxattr(src, name, p, s); });
+        if (size < 0 && errno != ENODATA) {
+            return errno;
+        }
+        if (size >= 0 &&
+            ::fsetxattr(dst, name, value_.data(), static_cast<std::size_t>(size), 0) != 0 &&
+            errno != ENOTSUP && errno != EPERM) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+int Copier::ModeAndTimes(int dst, const Node& node) {
+    if (::fchmod(dst, node.mode & 07777) != 0) {
+        return errno;
+    }
+    const timespec times[2] = {node.atime, node.mtime};
+    return ::futimens(dst, times) == 0 ? 0 : errno;
+}
+
+// ---------------------------------------------------------------------------------
+// Staging: the new copy is built under a name of its own beside the one it replaces.
+//
+// ".<name>.dittoly-<pid>-<n>.new" holds the copy being built and, once exchanged, the old
+// copy on its way out; ".<name>.dittoly-<pid>-<n>.old" holds the old copy on a file system
+// that cannot exchange two names. The pid tells whose it is: only those of processes that
+// no longer exist are leftovers, so two runs at once never remove each other's work.
+
+class Staging {
+public:
+    Staging(int dir, const std::string& name) : dir_(dir), name_(name) {}
+
+    // Too long a name leaves no room for the staging names.
+    bool Fits() const { return name_.size() + 40 <= NAME_MAX; }
+    std::string NameOf(int n, const char* end) const {
+        return Prefix() + std::to_string(::getpid()) + "-" + std::to_string(n) + end;
     }
 
-    void RemoveFolder(Fd dirFd, int parent, const char* name) {
-        DirStream dir(std::move(dirFd));
-        if (!dir.Valid()) {
-            outcome.Fail(errno);
-            return;
-        }
-        // Removing entries while reading the folder is safe on Linux file systems, but
-        // a file system may still skip a name; another pass then picks it up.
-        for (int pass = 0; pass < 3; ++pass) {
-            const int failedBefore = outcome.failures;
-            int readError = 0;
-            while (const dirent* entry = dir.Next(readError)) {
-                if (entry->d_type == DT_DIR) {
-                    RemoveEntry(dir.Handle(), entry->d_name);
-                } else if (::unlinkat(dir.Handle(), entry->d_name, 0) != 0) {
-                    if (errno == EISDIR || errno == EPERM) {
-                        RemoveEntry(dir.Handle(), entry->d_name); // untyped listing: a folder
-                    } else if (errno != ENOENT) {
-                        outcome.Fail(errno);
-                    }
+    // Puts back the old copy a killed swap left aside, and removes what killed copies left.
+    void Sweep(const Node& home) const {
+        Fd list(::openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        std::vector<std::string> found;
+        if (list.Valid()) {
+            ForEachEntry(list.Get(), [&](const char* entry, unsigned char) {
+                if (IsLeftover(entry)) {
+                    found.emplace_back(entry);
                 }
-            }
-            if (readError != 0) {
-                outcome.Fail(readError);
-            }
-            if (::unlinkat(parent, name, AT_REMOVEDIR) == 0) {
-                return;
-            }
-            const int rmError = errno;
-            if (rmError != ENOTEMPTY && rmError != EEXIST) {
-                outcome.Fail(rmError);
-                return;
-            }
-            if (outcome.failures != failedBefore) {
-                // Something inside could not go; the folder stays and that is reported.
-                outcome.Fail(rmError);
-                return;
-            }
-            dir.Rewind();
+                return true;
+            });
         }
-        outcome.Fail(ENOTEMPTY);
+        std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+            return a.ends_with(".old") > b.ends_with(".old");
+        });
+        for (const std::string& entry : found) {
+            Node node;
+            if (entry.ends_with(".old") && StatAt(dir_, name_.c_str(), node) == ENOENT &&
+                ::renameat(dir_, entry.c_str(), dir_, name_.c_str()) == 0) {
+                continue;
+            }
+            Remover().Folder(dir_, entry, home);
+        }
+    }
+
+private:
+    int dir_;
+    std::string name_;
+
+    std::string Prefix() const { return "." + name_ + ".dittoly-"; }
+
+    // Ours by its name, and its process is gone.
+    bool IsLeftover(std::string_view entry) const {
+        const std::string prefix = Prefix();
+        if (!entry.starts_with(prefix) || !(entry.ends_with(".new") || entry.ends_with(".old"))) {
+            return false;
+        }
+        entry = entry.substr(prefix.size(), entry.size() - prefix.size() - 4);
+        long pid = 0;
+        unsigned n = 0;
+        const char* end = entry.data() + entry.size();
+        const auto first = std::from_chars(entry.data(), end, pid);
+        if (first.ec != std::errc() || first.ptr == end || *first.ptr != '-' ||
+            std::from_chars(first.ptr + 1, end, n).ptr != end || pid <= 0 || pid == ::getpid()) {
+            return false;
+        }
+        return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
     }
 };
 
-} // namespace
-
-namespace {
-
-// Opens `path.root` (however the system resolves it) and then each of the first `depth`
-// names below it without following a link. Invalid Fd with errno set on failure.
-Fd OpenBelow(const Below& path, std::size_t depth) {
-    Fd at(::open(path.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    for (std::size_t i = 0; at.Valid() && i < depth; ++i) {
-        if (path.names[i].empty() || IsDotName(path.names[i]) ||
-            path.names[i].find(kSep) != std::string::npos) {
-            errno = EINVAL;
-            return Fd();
+// Puts the complete copy at `stage` in place of `name`: exchanged with the old one in one
+// step, or renamed where there is none. `leaving` then names what is to be removed.
+int PutInPlace(int dir, const Staging& staging, const std::string& stage, const std::string& name,
+               std::string& leaving) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Node old;
+        const int state = StatAt(dir, name.c_str(), old);
+        if (state != 0 && state != ENOENT) {
+            return state;
         }
-        at.Reset(::openat(at.Get(), path.names[i].c_str(),
-                          O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const bool hasOld = state == 0;
+        if (::renameat2(dir, stage.c_str(), dir, name.c_str(),
+                        hasOld ? RENAME_EXCHANGE : RENAME_NOREPLACE) == 0) {
+            leaving = hasOld ? stage : std::string();
+            return 0;
+        }
+        if (errno == (hasOld ? ENOENT : EEXIST)) {
+            continue; // the old one went or came meanwhile
+        }
+        if (errno != EINVAL) {
+            return errno;
+        }
+        // A file system that cannot exchange: the old copy steps aside first. A kill between
+        // the two renames leaves it aside, and the next copy puts it back.
+        const std::string aside = staging.NameOf(0, ".old");
+        if (hasOld && ::renameat(dir, name.c_str(), dir, aside.c_str()) != 0) {
+            return errno;
+        }
+        if (::renameat(dir, stage.c_str(), dir, name.c_str()) != 0) {
+            const int error = errno;
+            if (hasOld) {
+                ::renameat(dir, aside.c_str(), dir, name.c_str());
+            }
+            return error;
+        }
+        leaving = hasOld ? aside : std::string();
+        return 0;
     }
-    return at;
+    return EAGAIN;
 }
 
 } // namespace
 
 int CopyTree(const Below& from, const Below& into) {
-    if (from.names.empty()) {
+    if (from.names.empty() || !IsPlainName(from.names.back())) {
         return EINVAL;
     }
-    Fd srcParent = OpenBelow(from, from.names.size() - 1);
-    if (!srcParent.Valid()) {
-        return errno;
-    }
     const std::string& name = from.names.back();
-    Fd src(::openat(srcParent.Get(), name.c_str(), kDirFlags));
+    Reached source;
+    Reached target;
+    if (const int error = Reach(into, into.names.size(), false, target); error != 0) {
+        return error;
+    }
+    const int dir = target.fd.Get();
+    const Staging staging(dir, name);
+    if (!staging.Fits()) {
+        return ENAMETOOLONG;
+    }
+    // First, so that even a copy that fails puts back an old copy a killed swap left aside.
+    staging.Sweep(target.node);
+    if (const int error = Reach(from, from.names.size(), false, source); error != 0) {
+        return error;
+    }
+    // Into itself or its own subtree the copy would chase its own output.
+    if (const int error = CheckOutside(dir, source.node); error != 0) {
+        return error;
+    }
+
+    Node old;
+    if (const int state = StatAt(dir, name.c_str(), old); state == 0) {
+        if (!S_ISDIR(old.mode) || !SameMount(old, target.node)) {
+            return S_ISLNK(old.mode) ? ELOOP : S_ISDIR(old.mode) ? EXDEV : ENOTDIR;
+        }
+        // The old copy goes at the end; it must not hold the source.
+        if (const int error = CheckOutside(source.fd.Get(), old); error != 0) {
+            return error;
+        }
+    } else if (state != ENOENT) {
+        return state;
+    }
+
+    Fd src(::openat(source.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!src.Valid()) {
         return errno;
     }
-    struct stat srcStat {};
-    if (::fstat(src.Get(), &srcStat) != 0) {
-        return errno;
+    std::string stage;
+    for (int n = 0; n < 100 && stage.empty(); ++n) {
+        stage = staging.NameOf(n, ".new");
+        if (::mkdirat(dir, stage.c_str(), S_IRWXU) != 0) {
+            if (errno != EEXIST) {
+                return errno;
+            }
+            stage.clear();
+        }
     }
-    Fd dst = OpenBelow(into, into.names.size());
-    if (!dst.Valid()) {
-        return errno;
+    if (stage.empty()) {
+        return EEXIST;
     }
-    // Into itself or its own subtree the copy would chase its own output forever.
-    int walkError = 0;
-    if (IsSameOrBelow(dst.Get(), srcStat, walkError)) {
-        return EINVAL;
+    Fd dst(::openat(dir, stage.c_str(), kDirFlags));
+    Node dstNode;
+    Copier copier;
+    if (!dst.Valid() || StatFd(dst.Get(), dstNode) != 0) {
+        copier.failed = errno != 0 ? errno : EIO;
+    } else {
+        // An access list inherited from the folder above is not the source's: gone before
+        // anything is made inside, so nothing inherits it.
+        ::fremovexattr(dst.Get(), "system.posix_acl_access");
+        ::fremovexattr(dst.Get(), "system.posix_acl_default");
+        copier.Tree(std::move(src), source.node, std::move(dst), dstNode);
     }
-    if (walkError != 0) {
-        return walkError; // cannot tell, so no copy
+    std::string leaving;
+    const int placed =
+        copier.failed != 0 ? copier.failed : PutInPlace(dir, staging, stage, name, leaving);
+    if (placed != 0) {
+        Remover().Folder(dir, stage, target.node);
+        return placed;
     }
-    TreeCopier copier;
-    copier.CopyFolder(std::move(src), srcStat, dst.Get(), name.c_str());
-    return copier.outcome.first;
+    if (!leaving.empty()) {
+        if (const int error = Remover().Folder(dir, leaving, target.node); error != 0) {
+            return error;
+        }
+    }
+    return copier.skipped;
 }
 
 int RemoveTree(const Below& path) {
     if (path.names.empty()) {
         return EINVAL; // never the root itself
     }
-    Fd parent = OpenBelow(path, path.names.size() - 1);
-    if (!parent.Valid()) {
-        return errno;
+    Reached parent;
+    if (const int error = Reach(path, path.names.size() - 1, false, parent); error != 0) {
+        return error;
     }
     const std::string& name = path.names.back();
-    if (name.empty() || IsDotName(name) || name.find(kSep) != std::string::npos) {
+    Node node;
+    if (!IsPlainName(name)) {
         return EINVAL;
     }
-    struct stat st {};
-    if (::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno; // a path that does not exist is a failure
+    if (const int error = StatAt(parent.fd.Get(), name.c_str(), node); error != 0) {
+        return error; // a path that does not exist is a failure
     }
-    if (S_ISLNK(st.st_mode)) {
+    if (S_ISLNK(node.mode)) {
         return ELOOP; // the link and what it leads to both stay
     }
-    TreeRemover remover;
-    remover.device = st.st_dev;
-    remover.RemoveEntry(parent.Get(), name.c_str());
-    return remover.outcome.first;
+    if (!SameMount(node, parent.node)) {
+        return EXDEV; // a mount point is neither emptied nor removed
+    }
+    if (!S_ISDIR(node.mode)) {
+        return ::unlinkat(parent.fd.Get(), name.c_str(), 0) == 0 ? 0 : errno;
+    }
+    return Remover().Folder(parent.fd.Get(), name, parent.node);
 }
 
 bool MakeFolder(const Below& path) {
-    if (path.names.empty()) {
-        return false;
-    }
-    Fd parent = OpenBelow(path, path.names.size() - 1);
-    if (!parent.Valid()) {
+    Reached parent;
+    if (path.names.empty() || Reach(path, path.names.size() - 1, false, parent) != 0) {
         return false;
     }
     const std::string& name = path.names.back();
-    if (name.empty() || IsDotName(name) || name.find(kSep) != std::string::npos) {
-        return false;
-    }
-    if (::mkdirat(parent.Get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
-        return false;
-    }
-    struct stat st {};
-    return ::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISDIR(st.st_mode);
+    Node node;
+    return IsPlainName(name) &&
+           (::mkdirat(parent.fd.Get(), name.c_str(), 0777) == 0 || errno == EEXIST) &&
+           StatAt(parent.fd.Get(), name.c_str(), node) == 0 && S_ISDIR(node.mode) &&
+           SameMount(node, parent.node);
 }
 
 bool MakeFolderChain(const Below& path) {
     CreateFolderChain(path.root);
-    Below upTo{path.root, {}};
-    for (const std::string& name : path.names) {
-        upTo.names.push_back(name);
-        if (!MakeFolder(upTo)) {
-            return false;
-        }
-    }
-    return IsFolder(path.root);
+    Reached end;
+    return Reach(path, path.names.size(), true, end) == 0;
 }
 
 } // namespace platform

@@ -1,7 +1,8 @@
-// The three files the program saves must survive the process dying at any moment: after a
-// SIGKILL the file on disk is always one complete version, never a mix or a cut. Each
-// round forks a child that saves two versions in turn as fast as it can, kills it after a
-// random pause, and compares the file byte for byte with every version it may hold.
+// The three files the program saves, a backup and an app's restored Settings must survive
+// the process dying at any moment: after a SIGKILL each is always one complete version,
+// never a mix or a cut. Each round forks a child that saves two versions in turn as fast
+// as it can, kills it after a random pause, and compares what is on disk with every
+// version it may hold.
 //
 // The settings file is saved with one profile-string write per key, as the program does
 // on close, and each write replaces the whole file. So it may legitimately hold any state
@@ -94,6 +95,14 @@ void SleepMicroseconds(long us) {
     }
 }
 
+// What the rounds work on: `reset` puts the initial state in place, `read` gives the state
+// as text, `sweep` counts and clears what a killed save left behind.
+struct Subject {
+    std::function<void()> reset;
+    std::function<std::string()> read;
+    std::function<int()> sweep;
+};
+
 // Removes and counts what a killed save left beside the file. A leftover must never be
 // taken for the file itself, by its name or by its extension.
 int SweepLeftovers(const fs::path& folder, const std::string& leaf) {
@@ -124,8 +133,13 @@ std::string Describe(const std::string& bytes, const std::set<std::string>& vers
            std::to_string(longestPrefix);
 }
 
-// `rounds` times: put `initial` in place, let a child save, kill it, check the file.
-Tally KillWhileSaving(const fs::path& file, const std::string& initial, const SaveStep& save,
+Subject FileSubject(const fs::path& file, const std::string& initial) {
+    return {[=] { WriteText(file, initial); }, [=] { return ReadText(file); },
+            [=] { return SweepLeftovers(file.parent_path(), file.filename().string()); }};
+}
+
+// `rounds` times: put the initial state in place, let a child save, kill it, check.
+Tally KillWhileSaving(const Subject& subject, const std::string& initial, const SaveStep& save,
                       const std::set<std::string>& versions, int rounds) {
     void* memory = ::mmap(nullptr, sizeof(ChildProgress), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -137,7 +151,7 @@ Tally KillWhileSaving(const fs::path& file, const std::string& initial, const Sa
     // Pauses from a tenth of a save to five saves: kills then fall inside the first save,
     // between saves and inside later ones, however fast the disk and the build are. A save
     // is timed here, in the parent, the way the child will do it.
-    WriteText(file, initial);
+    subject.reset();
     const auto before = std::chrono::steady_clock::now();
     for (long n = 0; n < 4; ++n) {
         if (!save(n)) {
@@ -153,12 +167,11 @@ Tally KillWhileSaving(const fs::path& file, const std::string& initial, const Sa
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<long> pause(saveMicros / 10, 5 * saveMicros);
     const pid_t parent = ::getpid();
-    const std::string leaf = file.filename().string();
 
     Tally tally;
     tally.saveMicros = saveMicros;
     for (int round = 0; round < rounds; ++round) {
-        WriteText(file, initial);
+        subject.reset();
         progress->started = 0;
         progress->inSave = 0;
         progress->saves = 0;
@@ -194,14 +207,14 @@ Tally KillWhileSaving(const fs::path& file, const std::string& initial, const Sa
         tally.killedInSave += progress->inSave.load();
         tally.saves += progress->saves.load();
 
-        const std::string bytes = ReadText(file);
+        const std::string bytes = subject.read();
         tally.changed += bytes != initial ? 1 : 0;
         if (versions.count(bytes) == 0) {
             if (tally.torn++ == 0) {
                 tally.firstTorn = Describe(bytes, versions);
             }
         }
-        tally.leftovers += SweepLeftovers(file.parent_path(), leaf);
+        tally.leftovers += subject.sweep();
     }
     ::munmap(memory, sizeof(ChildProgress));
     return tally;
@@ -242,8 +255,9 @@ TEST(CrashSafety, AppListFileIsAlwaysTheWholeOldOrNewList) {
     const SaveStep save = [&](long n) {
         return settings::WriteAppListFile(file.string(), n % 2 == 0 ? b : a);
     };
+    const std::string initial = settings::AppListContent(a);
     Report("app list",
-           KillWhileSaving(file, settings::AppListContent(a), save, versions, kRoundsPerFile));
+           KillWhileSaving(FileSubject(file, initial), initial, save, versions, kRoundsPerFile));
 }
 
 TEST(CrashSafety, LogFileIsAlwaysTheWholeOldOrNewLog) {
@@ -272,7 +286,9 @@ TEST(CrashSafety, LogFileIsAlwaysTheWholeOldOrNewLog) {
     const SaveStep save = [&](long n) {
         return platform::ReplaceFile(file.string(), modGlobal::CrLfLines(n % 2 == 0 ? b : a));
     };
-    Report("log", KillWhileSaving(file, modGlobal::CrLfLines(a), save, versions, kRoundsPerFile));
+    const std::string initial = modGlobal::CrLfLines(a);
+    Report("log",
+           KillWhileSaving(FileSubject(file, initial), initial, save, versions, kRoundsPerFile));
 }
 
 // One key of the close sequence, with its value for each of the two versions.
@@ -345,8 +361,78 @@ TEST(CrashSafety, SettingsFileIsAlwaysOneWholeStateOfTheCloseSequence) {
     ASSERT_GT(states.size(), 10u);
     ASSERT_GT(ReadText(rehearsal).size(), 80'000u);
 
-    Report("settings",
-           KillWhileSaving(file, initial, saveTo(file.string()), states, kRoundsPerFile));
+    Report("settings", KillWhileSaving(FileSubject(file, initial), initial, saveTo(file.string()),
+                                       states, kRoundsPerFile));
+}
+
+// Two versions of an app's Settings: files of the same name with other content, files
+// only one of them has, and a database journal that belongs to version B only.
+void WriteSettings(const fs::path& settings, const std::string& version) {
+    for (int i = 0; i < 60; ++i) {
+        const std::string name = (i % 3 == 0 ? "shared" : version) + std::to_string(i) + ".dat";
+        WriteText(settings / ("f" + std::to_string(i % 6)) / name,
+                  std::string(1000 + 50 * i, version[0]));
+    }
+    if (version == "B") {
+        WriteText(settings / "app.db-wal", "journal of version B");
+    }
+}
+
+// The child copies version B and A in turn over `target`/Settings; each round starts from
+// A, and the next run (a copy of A) must leave nothing but Settings of ours beside it.
+void KillWhileCopying(const std::string& what, const platform::Below& a, const platform::Below& b,
+                      const platform::Below& target) {
+    const fs::path settings = fs::path(target.root) / target.names.back() / "Settings";
+    const auto copyA = [=] { return platform::CopyTree(a, target) == 0; };
+    const auto versionOf = [](const platform::Below& from) {
+        return TreeFingerprint(fs::path(from.root) / from.names[0] / "Settings");
+    };
+    const std::string initial = versionOf(a);
+    const Subject subject{
+        [=] {
+            if (TreeFingerprint(settings) != initial) {
+                copyA();
+            }
+        },
+        [=] { return TreeFingerprint(settings); },
+        [=] {
+            int left = copyA() ? 0 : 1;
+            for (const auto& entry : fs::directory_iterator(settings.parent_path())) {
+                left += entry.path().filename().string().find("dittoly") != std::string::npos;
+            }
+            return left;
+        }};
+    const SaveStep save = [&](long n) {
+        return platform::CopyTree(n % 2 == 0 ? b : a, target) == 0;
+    };
+    const Tally tally =
+        KillWhileSaving(subject, initial, save, {initial, versionOf(b)}, kRoundsPerFile);
+    Report(what, tally);
+    EXPECT_EQ(tally.leftovers, 0);
+}
+
+TEST(CrashSafety, BackupIsAlwaysTheWholeOldOrNewCopy) {
+    ProfileFixture profile;
+    WriteSettings(profile.AddPackage("Version.A_a") / "Settings", "A");
+    WriteSettings(profile.AddPackage("Version.B_b") / "Settings", "B");
+    const std::string packages = profile.packages().string();
+    const std::string backup = (profile.program() / "Backup").string();
+    fs::create_directories(fs::path(backup) / "Example.App_e");
+    KillWhileCopying("backup", {packages, {"Version.A_a", "Settings"}},
+                     {packages, {"Version.B_b", "Settings"}}, {backup, {"Example.App_e"}});
+}
+
+TEST(CrashSafety, RestoredSettingsAreAlwaysTheWholeOldOrNewFolder) {
+    ProfileFixture profile;
+    const fs::path backup = profile.program() / "Backup";
+    WriteSettings(backup / "Version.A_a" / "Settings", "A");
+    WriteSettings(backup / "Version.B_b" / "Settings", "B");
+    const fs::path app = profile.AddPackage("Example.App_e");
+    const auto untouched = TreeFingerprint(app / "LocalState");
+    KillWhileCopying("restore", {backup.string(), {"Version.A_a", "Settings"}},
+                     {backup.string(), {"Version.B_b", "Settings"}},
+                     {profile.packages().string(), {"Example.App_e"}});
+    EXPECT_EQ(TreeFingerprint(app / "LocalState"), untouched);
 }
 
 } // namespace

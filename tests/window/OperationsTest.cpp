@@ -127,7 +127,7 @@ TEST_F(OperationsTest, NoTickAndADeclinedQuestion) {
     EXPECT_EQ(services.launcher.storeCacheStarts, 0);
 }
 
-TEST_F(OperationsTest, BackupTwiceRestoreMergesAndRecreates) {
+TEST_F(OperationsTest, BackupTwiceRestoreReplacesAndRecreates) {
     const fs::path pkg = profile.AddPackage("Example.Notes_abc");
     StartAndSearch();
     TickApp("Example Notes");
@@ -138,15 +138,15 @@ TEST_F(OperationsTest, BackupTwiceRestoreMergesAndRecreates) {
     WriteText(pkg / "Settings" / "settings.dat", "changed");
     Yes();
     form->lblBackup_Click();
-    EXPECT_EQ(ReadText(saved / "settings.dat"), "changed");    // replaced
-    EXPECT_TRUE(fs::exists(saved / "roaming" / "state.json")); // older extra file kept
+    EXPECT_EQ(ReadText(saved / "settings.dat"), "changed");     // replaced
+    EXPECT_FALSE(fs::exists(saved / "roaming" / "state.json")); // gone from the app, gone here
 
     WriteText(pkg / "Settings" / "live-only.txt", "live");
     WriteText(pkg / "Settings" / "settings.dat", "live change");
     Yes();
     form->lblRestore_Click();
     EXPECT_EQ(ReadText(pkg / "Settings" / "settings.dat"), "changed");
-    EXPECT_EQ(ReadText(pkg / "Settings" / "live-only.txt"), "live");
+    EXPECT_FALSE(fs::exists(pkg / "Settings" / "live-only.txt")); // Settings is the backup
     EXPECT_NE(StatusLines()[1].find("| Restore [from] " + Backup() +
                                     "Example.Notes_abc/Settings/ [to] " + Pkgs() +
                                     "/Example.Notes_abc  <OK>"),
