@@ -1,6 +1,5 @@
 // Starts the program: the system's roots and services go in, the window's event loop
 // takes over.
-#include "window/modStart.h"
 #include "locale/LocaleClock.h"
 #include "window/QtServices.h"
 #include "window/frmMain.h"
