@@ -109,14 +109,9 @@ private:
     // Toggles the tick of the row showing `display` by clicking its tick box.
     void ToggleRow(const QString& display) {
         window::VbList* list = form_->lstAppsHidden;
-        const auto found = list->findItems(display, Qt::MatchExactly);
-        Check(found.size() == 1, display.toStdString() + " is listed");
-        if (found.size() != 1) {
-            return;
-        }
         QStyleOptionViewItem option;
         option.initFrom(list->viewport());
-        option.rect = list->visualItemRect(found.front());
+        option.rect = list->visualItemRect(list->findItems(display, Qt::MatchExactly).value(0));
         option.features |= QStyleOptionViewItem::HasCheckIndicator;
         option.features |= QStyleOptionViewItem::HasDisplay;
         option.text = display;
