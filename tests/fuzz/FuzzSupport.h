@@ -1,10 +1,16 @@
 #pragma once
-// What every fuzz target shares: a check that stops the run with a readable reason, and a
-// scratch file of its own for the targets that go through the real file system.
+// What every fuzz target shares: a check that stops the run with a readable reason, the
+// entry that hands it the input, a scratch folder of its own, and the two text rules the
+// settings files are read by, written here from the file format, not from the product.
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <unistd.h>
 
@@ -19,6 +25,17 @@
         }                                                                                          \
     } while (0)
 
+// The target's entry: `Check(const std::string& input)`; anything it throws fails the run.
+#define FUZZ_TARGET(Check)                                                                         \
+    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {            \
+        try {                                                                                      \
+            Check(std::string(reinterpret_cast<const char*>(data), size));                         \
+        } catch (...) {                                                                            \
+            FUZZ_CHECK(false, "the code under test threw");                                        \
+        }                                                                                          \
+        return 0;                                                                                  \
+    }
+
 namespace fuzzsupport {
 
 // A folder of this process's own, so parallel fuzzer jobs never share a file; removed
@@ -30,8 +47,6 @@ public:
     explicit ScratchFolder(const std::string& target)
         : path_(std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
                 "/dittoly-fuzz-" + target + "-" + std::to_string(::getpid())) {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
         std::filesystem::create_directories(path_);
     }
     ~ScratchFolder() {
@@ -40,31 +55,38 @@ public:
     }
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
-
     std::string File(const std::string& leaf) const { return path_ + "/" + leaf; }
 
 private:
     std::string path_;
 };
 
-// Writes the bytes as they are, independently of the code under test.
+// The bytes as they are, independently of the code under test.
 inline void WriteRaw(const std::string& path, const std::string& bytes) {
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    FUZZ_CHECK(out != nullptr, "cannot create the scratch file");
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    FUZZ_CHECK(std::fclose(out) == 0 && written, "cannot write the scratch file");
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    FUZZ_CHECK(out.flush().good(), "cannot write the scratch file");
 }
 
 inline std::string ReadRaw(const std::string& path) {
-    std::string bytes;
-    std::FILE* in = std::fopen(path.c_str(), "rb");
-    FUZZ_CHECK(in != nullptr, "cannot open the scratch file");
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
-        bytes.append(buffer, n);
-    }
-    std::fclose(in);
-    return bytes;
+    std::ifstream in(path, std::ios::binary);
+    FUZZ_CHECK(in.good(), "cannot open the scratch file");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Names and values in the settings file are read without the white space around them.
+inline std::string_view Trim(std::string_view s) {
+    constexpr std::string_view kWhiteSpace = " \t\v\f\r\n";
+    const std::size_t first = s.find_first_not_of(kWhiteSpace);
+    return first == std::string_view::npos
+               ? std::string_view()
+               : s.substr(first, s.find_last_not_of(kWhiteSpace) - first + 1);
+}
+
+// Names and words match ignoring the case of ASCII letters only.
+inline bool SameIgnoringCase(std::string_view a, std::string_view b) {
+    const auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    return std::ranges::equal(a, b, [&](char x, char y) { return up(x) == up(y); });
 }
 
 } // namespace fuzzsupport

@@ -3,6 +3,7 @@
 #include "operations/RunFrame.h"
 #include "Fixtures.h"
 #include "RecordingServices.h"
+#include "operations/StatusText.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -12,6 +13,18 @@ using namespace testsupport;
 using operations::Operation;
 
 namespace {
+
+// Every operation builds its paths from a name that passed here.
+TEST(IsPlainFolderName, RefusesAnythingThatIsNotOneFolderName) {
+    for (const std::string& bad :
+         {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+          std::string("a\\b"), std::string("x\0y", 3)}) {
+        EXPECT_FALSE(operations::IsPlainFolderName(bad)) << bad;
+    }
+    for (const char* good : {"Example.Notes_abc", "...", ".hidden", "Café_x", "a b"}) {
+        EXPECT_TRUE(operations::IsPlainFolderName(good)) << good;
+    }
+}
 
 // The lines below spell paths with "/"; the program writes the system's separator.
 std::string Native(std::string text) {
@@ -89,6 +102,9 @@ TEST_F(RunFrameTest, AFailedLogSaveSaysErrorAndCounts) {
     profile.AddPackage("Example.Notes_abc");
     fs::create_directories(profile.program() / "Backup" / "Dittoly UA.txt"); // a folder
     const auto result = Run(Operation::Reset, {{"Example.Notes_abc", "Example Notes"}});
+    // One blank before the result of a delete line, two in a copy line.
+    EXPECT_EQ(host.lines[1], "14:05:09 Example Notes | Reset " + profile.packages().string() +
+                                 "/Example.Notes_abc/Settings <OK>");
     EXPECT_EQ(host.lines.back(), "14:05:09 Log saved to " + Backup() + " <Error>");
     EXPECT_EQ(result.failed, 1);
 }

@@ -1,3 +1,4 @@
+// The INI stand-in on real files: what it reads, and that a write changes only its lines.
 #include "platform/Ini.h"
 
 #include "Fixtures.h"
@@ -34,49 +35,30 @@ const std::string kHandWritten = "; Dittoly UA settings\n"
                                  "[Tail]\r\n"
                                  "x = a=b";
 
-// The eight keys the settings routine saves, in its order.
+// The eight keys the settings routine saves, in its order ("DateRun" is removed).
 void SaveSettings(const std::string& file) {
-    EXPECT_NE(WriteProfileString("UA", "RunOnce", "1", file), 0);
-    EXPECT_NE(WriteProfileString("UA", "DateRun", std::nullopt, file), 0);
-    EXPECT_NE(WriteProfileString("UA", "Settings", "2", file), 0);
-    EXPECT_NE(WriteProfileString("UA", "Apps", "-1;0;-1", file), 0);
-    EXPECT_NE(WriteProfileString("UA", "Left", "1200", file), 0);
-    EXPECT_NE(WriteProfileString("UA", "Top", "600", file), 0);
-    EXPECT_NE(WriteProfileString("UA", "Height", "7000", file), 0);
-    EXPECT_NE(WriteProfileString("UA", "Width", "9000", file), 0);
+    const std::pair<const char*, const char*> saved[] = {
+        {"RunOnce", "1"}, {"DateRun", nullptr}, {"Settings", "2"},  {"Apps", "-1;0;-1"},
+        {"Left", "1200"}, {"Top", "600"},       {"Height", "7000"}, {"Width", "9000"}};
+    for (const auto& [key, value] : saved) {
+        const auto text = value ? std::optional<std::string>(value) : std::nullopt;
+        EXPECT_NE(WriteProfileString("UA", key, text, file), 0) << key;
+    }
 }
 
-TEST(IniRead, FindsValuesIgnoringCaseAndTrimsBlanks) {
-    TempDir dir;
-    const std::string file = (dir.path() / "ua.ini").string();
-    WriteText(file, kHandWritten);
-    EXPECT_EQ(GetProfileString("UA", "RUNONCE", "d", file, 255), "0");
-    EXPECT_EQ(GetProfileString("ua", "settings", "d", file, 255), "1");
-    EXPECT_EQ(GetProfileString("uA", "Apps", "d", file, 255), "-1;0");
-    EXPECT_EQ(GetProfileString("TAIL", "X", "d", file, 255), "a=b");
-    EXPECT_EQ(GetProfileString("other", "Left", "d", file, 255), "5");
-    // A key of another section, a commented-out key and a line without "=" are not keys.
-    EXPECT_EQ(GetProfileString("UA", "Left", "d", file, 255), "d");
-    EXPECT_EQ(GetProfileString("UA", "Top", "d", file, 255), "d");
-    EXPECT_EQ(GetProfileString("UA", "not a key line", "d", file, 255), "d");
-    EXPECT_EQ(GetProfileString("Missing", "RunOnce", "d", file, 255), "d");
-    EXPECT_EQ(GetProfileString("UA", "RunOnce", "d", (dir.path() / "none.ini").string(), 255), "d");
-}
-
-TEST(IniRead, CutsToBufferAndIgnoresLinesBeforeFirstSection) {
-    TempDir dir;
-    const std::string file = (dir.path() / "ua.ini").string();
-    WriteText(file, "Apps=9\n[UA]\nApps=-1;0;-1\nApps=0\n");
-    EXPECT_EQ(GetProfileString("UA", "Apps", "", file, 3), "-1");
-    EXPECT_EQ(GetProfileString("UA", "Apps", "", file, 0), "");
-    EXPECT_EQ(GetProfileString("UA", "Nope", "fallback", file, 4), "fal");
-    EXPECT_EQ(GetProfileString("UA", "Apps", "", file, 255), "-1;0;-1"); // first one wins
-}
-
+// Long on purpose: a hand-edited settings file must come back byte for byte but the saved keys.
 TEST(IniWrite, SaveChangesOnlyTheTouchedLines) {
     TempDir dir;
     const std::string file = (dir.path() / "ua.ini").string();
     WriteText(file, kHandWritten);
+    EXPECT_EQ(GetProfileString("UA", "RUNONCE", "d", file, 255), "0");
+    EXPECT_EQ(GetProfileString("tail", "X", "d", file, 255), "a=b");
+    EXPECT_EQ(GetProfileString("UA", "Left", "d", file, 255), "d"); // [Other]'s key
+    EXPECT_EQ(GetProfileString("UA", "Top", "d", file, 255), "d");  // commented out
+    // Like a caller's buffer: room for one character less than its size.
+    EXPECT_EQ(GetProfileString("UA", "Apps", "", file, 3), "-1");
+    EXPECT_EQ(GetProfileString("UA", "Apps", "", file, 0), "");
+    EXPECT_EQ(GetProfileString("UA", "Nope", "fallback", file, 4), "fal");
     SaveSettings(file);
     EXPECT_EQ(ReadText(file), "; Dittoly UA settings\n"
                               "# edited by hand\r\n"
@@ -98,42 +80,13 @@ TEST(IniWrite, SaveChangesOnlyTheTouchedLines) {
                               "x = a=b");
 }
 
-TEST(IniWrite, NewFileHoldsKeysInOrderOfFirstWrite) {
+TEST(IniWrite, AnAbsentFileIsCreatedOnlyToHoldAValue) {
     TempDir dir;
     const std::string file = (dir.path() / "ua.ini").string();
-    SaveSettings(file);
-    SaveSettings(file); // a second save changes values in place, never the order
-    const std::string expected = "[UA]\r\nRunOnce=1\r\nSettings=2\r\nApps=-1;0;-1\r\nLeft=1200\r\n"
-                                 "Top=600\r\nHeight=7000\r\nWidth=9000\r\n";
-    EXPECT_EQ(ReadText(file), expected);
-
-    // A DateRun added by hand goes with the next save.
-    WriteText(file, expected + "DateRun=2024-05-01\r\n");
-    SaveSettings(file);
-    EXPECT_EQ(ReadText(file), expected);
-}
-
-TEST(IniWrite, AppendsAfterALastLineWithoutLineEnd) {
-    TempDir dir;
-    const std::string file = (dir.path() / "ua.ini").string();
-    WriteText(file, "a=1");
-    EXPECT_NE(WriteProfileString("UA", "K", "v", file), 0);
-    EXPECT_EQ(ReadText(file), "a=1\r\n[UA]\r\nK=v\r\n");
-
-    WriteText(file, "[UA]\nx=y");
-    EXPECT_NE(WriteProfileString("ua", "K", "v", file), 0);
-    EXPECT_EQ(ReadText(file), "[UA]\nx=y\r\nK=v\r\n");
-}
-
-TEST(IniWrite, RemovingWhatIsNotThereCreatesNothing) {
-    TempDir dir;
-    const std::string file = (dir.path() / "ua.ini").string();
-    WriteText(file, "[Other]\nk=3\n");
     EXPECT_NE(WriteProfileString("UA", "k", std::nullopt, file), 0);
-    EXPECT_EQ(ReadText(file), "[Other]\nk=3\n");
-    const auto absent = dir.path() / "absent.ini";
-    EXPECT_NE(WriteProfileString("UA", "k", std::nullopt, absent.string()), 0);
-    EXPECT_FALSE(std::filesystem::exists(absent));
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_NE(WriteProfileString("UA", "k", "v", file), 0);
+    EXPECT_EQ(ReadText(file), "[UA]\r\nk=v\r\n");
 }
 
 // Each row: a file, one call on the key, and what the Windows profile-string functions
@@ -152,21 +105,28 @@ const AsWindows kAsWindows[] = {
     // The header is the text between "[" and the first "]".
     {"[UA] ; note\r\nLeft=3000\r\n", Call::Read, "Left", "3000"},
     {"[UA] ; note\r\nLeft=3000\r\n", Call::Write, "Top", "[UA] ; note\r\nLeft=3000\r\nTop=1\r\n"},
+    // Lines before the first header belong to no section.
+    {"Left=9\r\n[UA]\r\nTop=1\r\n", Call::Read, "Left", "<d>"},
     // One pair of matching quotes around the value goes; anything else stays.
     {"[UA]\r\nLeft=\"3000\"\r\n", Call::Read, "Left", "3000"},
     {"[UA]\r\nLeft=' 30 '\r\n", Call::Read, "Left", " 30 "},
     {"[UA]\r\nLeft=\"3000'\r\n", Call::Read, "Left", "\"3000'"},
     {"[UA]\r\nLeft=\"\r\n", Call::Read, "Left", "\""},
-    // Only the first section of a name counts.
+    // Only the first section of a name counts, and in it the first line of a key.
+    {kTwoUa, Call::Read, "K", "1"},
     {kTwoUa, Call::Read, "j", "<d>"},
     {kTwoUa, Call::Write, "j", "[UA]\r\nk=1\r\nK = 2\r\nj=1\r\n[Other]\r\n[ua]\r\nk=3\r\nj=4\r\n"},
     {kTwoUa, Call::Remove, "k", "[UA]\r\n[Other]\r\n[ua]\r\nk=3\r\nj=4\r\n"},
+    {"[Other]\nk=3\n", Call::Remove, "k", "[Other]\nk=3\n"},
     // A name without "=" is a key without a value.
     {kNoValue, Call::Read, "Left", "<d>"},
     {kNoValue, Call::Write, "left", "[UA]\r\nLeft=1\r\nTop=0\r\n"},
     {kNoValue, Call::Remove, "Left", "[UA]\r\nTop=0\r\n"},
     // Every white-space character around names and values is trimmed.
     {"\f[ UA\v]\r\n\v Left \f=\t 3000 \r\r\n", Call::Read, "Left", "3000"},
+    // A last line without a line end gets one before anything is added after it.
+    {"a=1", Call::Write, "K", "a=1\r\n[UA]\r\nK=1\r\n"},
+    {"[UA]\nx=y", Call::Write, "K", "[UA]\nx=y\r\nK=1\r\n"},
 };
 
 TEST(IniAsWindows, ReadsAndWritesWhatTheProfileStringFunctionsDo) {
@@ -198,10 +158,10 @@ TEST(IniWrite, FailsWithoutChangingAnything) {
     // Names and values that could not be read back as written are refused.
     const std::string file = (dir.path() / "ua.ini").string();
     WriteText(file, kHandWritten);
-    EXPECT_EQ(WriteProfileString("UA", "Apps", "1\r\nTop=0", file), 0);
-    EXPECT_EQ(WriteProfileString("UA", "", "1", file), 0);
-    EXPECT_EQ(WriteProfileString("UA", "a=b", "1", file), 0);
-    EXPECT_EQ(WriteProfileString("UA", ";Top", "1", file), 0);
+    for (const auto& [key, value] : {std::pair{"Apps", "1\r\nTop=0"}, std::pair{"", "1"},
+                                     std::pair{"a=b", "1"}, std::pair{";Top", "1"}}) {
+        EXPECT_EQ(WriteProfileString("UA", key, value, file), 0) << key;
+    }
     EXPECT_EQ(ReadText(file), kHandWritten);
 }
 

@@ -7,26 +7,19 @@
 using namespace testsupport;
 using settings::ReadAppListFile;
 using settings::WriteAppListFile;
+using Names = std::vector<std::string>;
 
-TEST(AppListFile, RoundTripsWithCrLfAfterEveryLine) {
+TEST(AppListFile, RoundTripsWithCrLfAfterEveryLineAndReadsHandEditedLineEnds) {
     TempDir dir;
     const std::string file = (dir.path() / "uapps.dat").string();
-    const std::vector<std::string> names{"Example.Notes_abc", "Example.Tool_1_abc", "Tool_abc"};
-    ASSERT_TRUE(WriteAppListFile(file, names));
-    EXPECT_EQ(ReadText(file), "Example.Notes_abc\r\nExample.Tool_1_abc\r\nTool_abc\r\n");
-    EXPECT_EQ(ReadAppListFile(file), names);
-
+    ASSERT_TRUE(WriteAppListFile(file, {"Example.Notes_abc", "Tool_abc"}));
+    EXPECT_EQ(ReadText(file), "Example.Notes_abc\r\nTool_abc\r\n");
     ASSERT_TRUE(WriteAppListFile(file, {}));
     EXPECT_EQ(ReadText(file), ""); // zero bytes, and still a file that exists
-    EXPECT_EQ(ReadAppListFile(file), std::vector<std::string>{});
-}
+    EXPECT_EQ(ReadAppListFile(file), Names{});
 
-TEST(AppListFile, ReadsHandEditedLineEnds) {
-    TempDir dir;
-    const auto file = dir.path() / "uapps.dat";
     WriteText(file, "B_b\nA_a\r\n\r\nNoUnderscore\r\nlast_line");
-    EXPECT_EQ(ReadAppListFile(file.string()),
-              (std::vector<std::string>{"B_b", "A_a", "", "NoUnderscore", "last_line"}));
+    EXPECT_EQ(ReadAppListFile(file), (Names{"B_b", "A_a", "", "NoUnderscore", "last_line"}));
 }
 
 TEST(AppListFile, NothingIsWrittenWithoutTheFolderAndOddFilesAreNotRead) {

@@ -1,5 +1,6 @@
 // What the settings and app-list files meet in Data/ besides their own files: pipes, files
 // past the size limits, links to files kept elsewhere, leftovers of a killed save.
+// Long on purpose: each case is a file a careless read would hang on or a save destroy.
 #include "Fixtures.h"
 #include "platform/Ini.h"
 #include "platform/Platform.h"
