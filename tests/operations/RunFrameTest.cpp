@@ -104,7 +104,7 @@ TEST_F(RunFrameTest, AFailedLogSaveSaysErrorAndCounts) {
     const auto result = Run(Operation::Reset, {{"Example.Notes_abc", "Example Notes"}});
     // One blank before the result of a delete line, two in a copy line.
     EXPECT_EQ(host.lines[1], "14:05:09 Example Notes | Reset " + profile.packages().string() +
-                                 "/Example.Notes_abc/Settings <OK>");
+                                 Native("/Example.Notes_abc/Settings <OK>"));
     EXPECT_EQ(host.lines.back(), "14:05:09 Log saved to " + Backup() + " <Error>");
     EXPECT_EQ(result.failed, 1);
 }
