@@ -3,11 +3,34 @@
 #include "window/modStart.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <stdexcept>
 
 namespace testsupport {
 
+std::vector<std::string> Rows(const window::VbList* list) {
+    std::vector<std::string> rows;
+    for (int i = 0; i < list->ListCount(); ++i) {
+        rows.push_back(list->List(i).toStdString());
+    }
+    return rows;
+}
+
+std::vector<int> TickedRows(const window::VbList* list) {
+    std::vector<int> rows;
+    for (int i = 0; i < list->ListCount(); ++i) {
+        if (list->Selected(i)) {
+            rows.push_back(i);
+        }
+    }
+    return rows;
+}
+
 void WindowTest::Start() {
     form = modStart::Main(profile.roots(), services.Get());
+    if (!form) {
+        throw std::runtime_error("the program ended at start instead of showing its window");
+    }
     Tick();
 }
 
@@ -19,9 +42,16 @@ void WindowTest::Tick() {
     QApplication::processEvents();
 }
 
+void WindowTest::WaitForTimer() {
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    } while (form->Timer1->isActive() && clock.elapsed() < 2000);
+}
+
 void WindowTest::StartAndSearch() {
     Start();
-    ASSERT_TRUE(form);
     form->lblSearch_Click();
     Tick();
 }
@@ -38,16 +68,18 @@ void WindowTest::TickApp(const std::string& display, bool ticked) {
 }
 
 std::vector<std::string> WindowTest::StatusLines() const {
-    std::vector<std::string> lines;
-    for (int i = 0; i < form->lstStatus->ListCount(); ++i) {
-        lines.push_back(form->lstStatus->List(i).toStdString());
-    }
-    return lines;
+    return Rows(form->lstStatus);
 }
 
 void WindowTest::Close() {
     form->close();
     QApplication::processEvents();
+}
+
+void WindowTest::Restart() {
+    Close();
+    form.reset();
+    Start();
 }
 
 } // namespace testsupport

@@ -13,16 +13,24 @@
 
 namespace testsupport {
 
+// The texts of a list's rows, top to bottom.
+std::vector<std::string> Rows(const window::VbList* list);
+// The indexes of a list's ticked rows, in order.
+std::vector<int> TickedRows(const window::VbList* list);
+
 class WindowTest : public ::testing::Test {
 protected:
     ProfileFixture profile;
     RecordingServices services;
     std::unique_ptr<window::frmMain> form;
 
-    // Runs the entry procedure; the window is shown unless it ends the program.
+    // Runs the entry procedure; the window is shown unless it ends the program. A start
+    // that ends the program throws, so a test that needs the window stops at once.
     void Start();
     // Lets pending events and one tick of Timer1 run.
     void Tick();
+    // Lets the real timer run until it has gone idle again.
+    void WaitForTimer();
     // Starts the window and runs a search over the fixture's packages.
     void StartAndSearch();
     // Ticks entries of the visible list by display name, as the user would.
@@ -31,6 +39,11 @@ protected:
     std::vector<std::string> StatusLines() const;
     // Closes the window as the user does (the save on close runs).
     void Close();
+    // Closes this run and starts the next one on the same folders.
+    void Restart();
+    // The program's own folder for its stored state.
+    fs::path Data() const { return profile.program() / "Data"; }
+    std::string Ini() const { return ReadText(Data() / "dittoly.ini"); }
 };
 
 } // namespace testsupport

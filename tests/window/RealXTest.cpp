@@ -47,7 +47,6 @@ protected:
     // Starts the window and waits until the window manager has framed and activated it.
     void StartFramed() {
         Start();
-        ASSERT_TRUE(form);
         QElapsedTimer clock;
         clock.start();
         while ((form->frameGeometry().size() == form->size() || !form->isActiveWindow()) &&
@@ -64,12 +63,12 @@ protected:
             WriteText(profile.packages() / name / "LocalCache" / "f", "x");
             names += name + "\r\n";
         }
-        WriteText(profile.program() / "Data" / "uapps.dat", names);
+        WriteText(Data() / "uapps.dat", names);
     }
 };
 
 TEST_F(RealXTest, StoredPlacementIsTheSameAfterEveryRestart) {
-    const std::string ini = (profile.program() / "Data" / "dittoly.ini").string();
+    const std::string ini = (Data() / "dittoly.ini").string();
     WriteText(ini, "[UA]\r\nLeft=1500\r\nTop=1200\r\nHeight=7845\r\nWidth=13770\r\n");
     for (int start = 1; start <= 3; ++start) {
         StartFramed();
@@ -118,8 +117,7 @@ TEST_F(RealXTest, InputDuringARunIsDroppedAndACloseWaitsForItsEnd) {
     EXPECT_EQ(StatusLines().at(152), "Total Apps cleared: 150"); // the run went to its end
     Settle(300);
     EXPECT_FALSE(form->isVisible());
-    EXPECT_NE(ReadText(profile.program() / "Data" / "dittoly.ini").find("Apps=-1;-1"),
-              std::string::npos);
+    EXPECT_NE(Ini().find("Apps=-1;-1"), std::string::npos);
 }
 
 TEST_F(RealXTest, TheWholeTickBoxTakesTheClickAndItsSquareFitsWhiteInside) {
