@@ -119,17 +119,4 @@ fs::path ProfileFixture::AddEmptyPackage(const std::string& name) {
     return pkg;
 }
 
-void ProfileFixture::AddRealisticPackages() {
-    AddPackage("Microsoft.WindowsCalculator_8wekyb3d8bbwe");
-    AddPackage("Contoso.Notes.App_0a1b2c3d4e5f6");
-    AddPackage("Fabrikam.Maps_def456");
-    AddPackage("Vendor.Café.Ünïcode_9z8y7x");
-    const fs::path hidden = AddEmptyPackage("Hidden.Only_h1dd3n");
-    WriteText(hidden / ".secret", "hidden file");
-    WriteText(hidden / "LocalState" / ".state", "hidden file");
-    const fs::path linked = AddPackage("Linked.App_l1nk");
-    WriteText(base_.path() / "outside" / "keep.txt", "outside the profile");
-    fs::create_directory_symlink(base_.path() / "outside", linked / "LocalState" / "outside");
-}
-
 } // namespace testsupport

@@ -50,10 +50,6 @@ public:
     // A package folder holding nothing (so it is not listed by a search).
     fs::path AddEmptyPackage(const std::string& name);
 
-    // The usual mix: three ordinary packages, one with a Unicode name, one with only
-    // hidden files and one with a link to a folder outside the profile.
-    void AddRealisticPackages();
-
 private:
     TempDir base_;
     modGlobal::Roots roots_;

@@ -8,6 +8,7 @@
 // With --real-clicks (under an X server) every click goes through the window system with
 // xdotool, so hit areas, stacking and the pointer are what a person meets.
 #include "Fixtures.h"
+#include "RecordingServices.h"
 #include "SendClick.h"
 #include "window/frmMain.h"
 #include "window/modStart.h"
@@ -26,19 +27,6 @@ using testsupport::ReadText;
 using window::frmMain;
 
 namespace {
-
-struct TourQuestions : services::Questions {
-    int Ask(const std::string&, int, const std::string&) override { return services::IDYES; }
-};
-struct TourLauncher : services::Launcher {
-    void OpenUrl(const std::string&) override {}
-    void OpenFolder(const std::string&) override {}
-    bool StartStoreCacheReset() override { return false; }
-};
-struct TourClock : services::Clock {
-    std::string TimeOfDay() override { return "14:05:09"; }
-    std::string LongDate() override { return "Saturday, 5 December 2026"; }
-};
 
 int failures = 0;
 
@@ -63,7 +51,8 @@ public:
 
 private:
     bool Start() {
-        form_ = modStart::Main(roots_, services::Services{questions_, launcher_, clock_});
+        services_.questions.fallback = services::IDYES;
+        form_ = modStart::Main(roots_, services_.Get());
         Check(form_ != nullptr, "the window starts");
         if (form_) {
             form_->raise();
@@ -124,9 +113,7 @@ private:
     bool real_;
     std::string step_;
     modGlobal::Roots roots_;
-    TourQuestions questions_;
-    TourLauncher launcher_;
-    TourClock clock_;
+    testsupport::RecordingServices services_; // every question answered Yes
     std::unique_ptr<frmMain> form_;
 };
 
