@@ -39,10 +39,6 @@ std::vector<std::string> Names(const std::string& folder) {
     return names;
 }
 
-bool UnderWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 // A walk that went by dot names, or ignored the attributes, would list apps whose only
 // files Windows hides, and take hidden or system files for app data.
 TEST(WindowsWalk, SkipsHiddenAndSystemEntriesByTheirAttributes) {
@@ -182,7 +178,7 @@ TEST(WindowsTreeOps, FolderLinksAreNeverEnteredCopiedOrDeletedThrough) {
     const int removed = platform::RemoveTree({packages, {"Linked.App_l1nk"}});
     EXPECT_EQ(Read(keep), "keep");
     EXPECT_FALSE(platform::IsFile(packages + "\\Linked.App_l1nk\\Settings\\settings.dat"));
-    if (UnderWine()) {
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
         GTEST_SKIP() << "Wine cannot remove a folder link (RemoveDirectoryW answers \"not "
                         "empty\"): the delete stopped at the link, and what it leads to stayed";
     }

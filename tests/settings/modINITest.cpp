@@ -57,7 +57,6 @@ TEST(modINIConvert, AppChecksSkipBadEntriesAndKeepPositions) {
     EXPECT_EQ(modINI::ParseAppChecks("-1;x;0; TRUE ;false;;1e400;0.0e9;12px;2"),
               (Checks{true, std::nullopt, false, true, false, std::nullopt, true, false,
                       std::nullopt, true}));
-    EXPECT_EQ(modINI::JoinAppChecks({}), "");
     EXPECT_EQ(modINI::JoinAppChecks({true, false, true}), "-1;0;-1");
 }
 

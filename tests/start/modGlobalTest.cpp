@@ -35,8 +35,6 @@ TEST(SharedPaths, TheProfileLosesExactlyOneTrailingSeparator) {
     EXPECT_EQ(GetSpecialFolder(CSIDL_PROFILE), "/home/user/");
     EXPECT_EQ(GetSpecialFolder(0x0005), ""); // no other folder is ever asked for
     setenv("HOME", home.c_str(), 1);
-    // The one path no run shows: the window icon.
-    EXPECT_EQ((Roots{"/opt/d", "/home/u"}.IconFile()), "/opt/d/Data/dittoly.ico");
 }
 
 TEST(RemoveDuplicateEntries, KeepsTheFirstOfEachGroupIgnoringCase) {
