@@ -38,28 +38,22 @@
 
 namespace fuzzsupport {
 
-// A folder of this process's own, so parallel fuzzer jobs never share a file; removed
-// again when the fuzzer exits normally. Memory-backed /dev/shm when there is one: every
-// save replaces a file by a rename, and on a journalled disk each of those waits for the
-// data to reach the disk, which slows the INI target down a hundredfold.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const std::string& target)
-        : path_(std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                "/dittoly-fuzz-" + target + "-" + std::to_string(::getpid())) {
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    std::string File(const std::string& leaf) const { return path_ + "/" + leaf; }
-
-private:
-    std::string path_;
-};
+// `leaf` in a folder of this process's own, so parallel fuzzer jobs never share a file;
+// removed again when the fuzzer exits normally. Memory-backed /dev/shm when there is one:
+// every save replaces a file by a rename, and on a journalled disk each of those waits for
+// the data to reach the disk, which slows the INI target down a hundredfold.
+inline std::string ScratchFile(const std::string& leaf) {
+    static const struct Folder {
+        std::string path = std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                           "/dittoly-fuzz-" + std::to_string(::getpid());
+        Folder() { std::filesystem::create_directories(path); }
+        ~Folder() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } folder;
+    return folder.path + "/" + leaf;
+}
 
 // The bytes as they are, independently of the code under test.
 inline void WriteRaw(const std::string& path, const std::string& bytes) {

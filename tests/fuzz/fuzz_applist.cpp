@@ -30,9 +30,8 @@ std::string Joined(const std::string& content) {
 }
 
 void Check(const std::string& content) {
-    static const fuzzsupport::ScratchFolder scratch("applist");
-    static const std::string file = scratch.File("uapps.dat");
-    static const std::string hidden = scratch.File(".uapps.dat");
+    static const std::string file = fuzzsupport::ScratchFile("uapps.dat");
+    static const std::string hidden = fuzzsupport::ScratchFile(".uapps.dat");
 
     WriteRaw(file, content);
     const auto lines = settings::ReadAppListFile(file);

@@ -150,8 +150,7 @@ void Step(const std::string& file, const std::string& key,
 }
 
 void Check(const std::string& content) {
-    static const fuzzsupport::ScratchFolder scratch("ini");
-    static const std::string file = scratch.File("dittoly.ini");
+    static const std::string file = fuzzsupport::ScratchFile("dittoly.ini");
 
     const std::vector<RawLine> lines = SplitRaw(content);
     std::vector<std::string> keys{kCloseKeys[content.size() % std::size(kCloseKeys)]};

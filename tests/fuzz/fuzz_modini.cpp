@@ -61,13 +61,9 @@ std::optional<bool> ExpectedTick(std::string_view entry) {
         return n->first.substr(0, n->first.find_first_of("eE")).find_first_of("123456789") !=
                std::string::npos;
     }
-    if (fuzzsupport::SameIgnoringCase(Trim(entry), "true")) {
-        return true;
-    }
-    if (fuzzsupport::SameIgnoringCase(Trim(entry), "false")) {
-        return false;
-    }
-    return std::nullopt;
+    const bool yes = fuzzsupport::SameIgnoringCase(Trim(entry), "true");
+    return yes || fuzzsupport::SameIgnoringCase(Trim(entry), "false") ? std::optional(yes)
+                                                                      : std::nullopt;
 }
 
 void CheckTwips(float value) {

@@ -68,11 +68,8 @@ TEST_F(RunFrameTest, TwoAppBackupWritesTheExactLinesAndTheLog) {
     EXPECT_EQ(host.lines, expected);
     EXPECT_EQ(result.lines, expected);
     EXPECT_EQ(result.failed, 1);
-    std::string log;
-    for (std::size_t i = 0; i + 1 < expected.size(); ++i) {
-        log += expected[i] + "\r\n";
-    }
-    EXPECT_EQ(ReadText(profile.program() / "Backup" / "Dittoly UA.txt"), log);
+    EXPECT_EQ(ReadText(profile.program() / "Backup" / "Dittoly UA.txt"),
+              modGlobal::CrLfLines({expected.begin(), expected.end() - 1}));
     EXPECT_EQ(
         ReadText(profile.program() / "Backup" / "Example.Notes_abc" / "Settings" / "settings.dat"),
         "settings of Example.Notes_abc");
