@@ -3,7 +3,6 @@
 
 #include "Fixtures.h"
 #include "platform/Platform.h"
-#include "start/modGlobal.h"
 
 #include <gtest/gtest.h>
 #include <linux/capability.h>
@@ -15,20 +14,6 @@ namespace {
 
 using namespace testsupport;
 using Names = std::vector<std::string>;
-
-// The search stops inside a package at its first file; the full walk (every file, its
-// package, sorted insertion, de-duplication) is slow but plain, and both must agree.
-void ExpectPackages(const fs::path& root, const Names& expected) {
-    EXPECT_EQ(modApps::FindPackages(root.string()), expected);
-    Names files;
-    Names names;
-    modApps::CollectFiles(files, root.string(), "", true);
-    for (const auto& file : files) {
-        modApps::SortedInsert(names, modApps::PackageOfPath(root.string(), file));
-    }
-    modGlobal::RemoveDuplicateEntries(names);
-    EXPECT_EQ(names, expected);
-}
 
 // Root opens every folder whatever its mode. Dropping the two override capabilities
 // for a while makes it meet permissions like any other owner would.
@@ -63,24 +48,16 @@ TEST(PackageNames, DisplayNameIsTheTextBeforeTheLastUnderscore) {
     EXPECT_EQ(modApps::PackageDisplayName("NoUnderscore.App"), "NoUnderscore App");
 }
 
-// "?" stands for one character, letters match ignoring case, and sub-folders only on request.
-TEST(CollectFiles, PatternsMatchFileNamesIgnoringCase) {
-    TempDir tmp;
-    for (const char* file : {"1.dat", "45.dat", "a/2.dat"}) {
-        WriteText(tmp.path() / file, "x");
-    }
-    Names files;
-    modApps::CollectFiles(files, tmp.path().string(), "?.DAT", false);
-    EXPECT_EQ(files, Names{tmp.path().string() + "/1.dat"});
-}
-
 // The profile's own path holds "Packages" twice: names are the element below the whole root.
-TEST(FindPackages, HiddenEmptyAndDeepPackagesMatchTheFullWalk) {
+TEST(FindPackages, HiddenEmptyAndDeepPackages) {
     TempDir tmp;
     const fs::path root = tmp.path() / "Packages" / "profile" / "AppData" / "Local" / "Packages";
-    WriteText(root / "Example.Notes.App_0a1b" / "Packages" / "LocalState" / "f", "x");
-    WriteText(root / "HiddenFiles.Only_1" / "LocalState" / ".state", "x");
-    WriteText(root / "HiddenFolders.Only_2" / "LocalState" / ".tmp" / "deep" / "f", "x");
+    for (const char* file :
+         {"Example.Notes.App_0a1b/Packages/LocalState/f", "HiddenFiles.Only_1/LocalState/.state",
+          "HiddenFolders.Only_2/LocalState/.tmp/deep/f", "CacheOnly.App_5/Settings/.settings.dat",
+          "CacheOnly.App_5/LocalCache/Local/x/f", "loose.txt", ".DS_Store"}) {
+        WriteText(root / file, "x");
+    }
     fs::path deep = root / "Deep.App_3";
     for (int level = 0; level < 64; ++level) {
         fs::create_directories(deep / "empty");
@@ -89,17 +66,13 @@ TEST(FindPackages, HiddenEmptyAndDeepPackagesMatchTheFullWalk) {
     }
     WriteText(deep / "first.txt", "found at last");
     fs::create_directories(root / "Empty.App_4" / "LocalState" / "Nested");
-    WriteText(root / "CacheOnly.App_5" / "Settings" / ".settings.dat", "x");
-    WriteText(root / "CacheOnly.App_5" / "LocalCache" / "Local" / "x" / "f", "x");
-    WriteText(root / "loose.txt", "a plain file is listed under its own name");
-    WriteText(root / ".DS_Store", "hidden");
     const Names expected{"CacheOnly.App_5", "Deep.App_3", "Example.Notes.App_0a1b", "loose.txt"};
-    ExpectPackages(root, expected);
+    EXPECT_EQ(modApps::FindPackages(root.string()), expected);
     EXPECT_EQ(modApps::FindPackages(root.string() + "/"), expected);
     EXPECT_TRUE(modApps::FindPackages((root / "missing").string()).empty());
 }
 
-TEST(FindPackages, LinksAndSystemEntriesAreNotFiles) {
+TEST(FindPackages, LinksAndSystemEntriesAreNotFilesAndCaseVariantsCountOnce) {
     ProfileFixture fx;
     const fs::path root = fx.packages();
     const fs::path outside = fx.base().path() / "outside";
@@ -118,19 +91,14 @@ TEST(FindPackages, LinksAndSystemEntriesAreNotFiles) {
     ASSERT_EQ(::mkfifo((root / "pipe").c_str(), 0600), 0);
     fs::create_directory_symlink(outside, root / "Linked.Root_7");
     fs::create_symlink(outside / "keep.txt", root / "linked-file");
-    ExpectPackages(root, {"FileLink.App_4", "linked-file"});
-}
-
-TEST(FindPackages, NamesEqualButForCaseGiveTheOneTheWalkMeetsFirst) {
-    ProfileFixture fx;
-    const fs::path root = fx.packages();
-    // A plain file in the root is met before any folder, whatever the listing order.
+    // Names equal but for case give the one a full walk meets first: a plain file in the
+    // root before any folder, and only a case variant that holds a file.
     WriteText(root / "Other.App_2" / "f", "x");
     WriteText(root / "other.app_2", "x");
-    // Only the case variant that holds a file can stand for the name.
-    fx.AddEmptyPackage("Case.App_3");
+    fs::create_directories(root / "Case.App_3");
     WriteText(root / "CASE.APP_3" / "f", "x");
-    ExpectPackages(root, {"CASE.APP_3", "other.app_2"});
+    EXPECT_EQ(modApps::FindPackages(root.string()),
+              (Names{"CASE.APP_3", "FileLink.App_4", "linked-file", "other.app_2"}));
 }
 
 TEST(FindPackages, UnreadableFoldersAreSkippedAndTheWalkGoesOn) {
@@ -148,7 +116,7 @@ TEST(FindPackages, UnreadableFoldersAreSkippedAndTheWalkGoesOn) {
                              [](std::string_view, platform::EntryKind) { return true; })) {
         GTEST_SKIP() << "this user reads folders whatever their permissions";
     }
-    ExpectPackages(root, {"A.App_1", "C.App_3", "E.App_5"});
+    EXPECT_EQ(modApps::FindPackages(root.string()), (Names{"A.App_1", "C.App_3", "E.App_5"}));
 }
 
 } // namespace

@@ -16,9 +16,6 @@ std::atomic<int> counter{0};
 void MakeWritable(const fs::path& root) {
     std::error_code ec;
     fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
-    if (!fs::is_directory(fs::symlink_status(root, ec))) {
-        return;
-    }
     for (auto it = fs::recursive_directory_iterator(
              root, fs::directory_options::skip_permission_denied, ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
@@ -110,12 +107,6 @@ fs::path ProfileFixture::AddPackage(const std::string& name) {
     WriteText(pkg / "LocalCache" / "cache.bin", "cache");
     WriteText(pkg / "LocalCache" / "thumbs" / "1.png", "png");
     fs::create_directories(pkg / "TempState");
-    return pkg;
-}
-
-fs::path ProfileFixture::AddEmptyPackage(const std::string& name) {
-    const fs::path pkg = packages() / name;
-    fs::create_directories(pkg);
     return pkg;
 }
 

@@ -47,8 +47,6 @@ public:
     // A package folder as the system makes one: Settings (settings.dat, a nested
     // folder), LocalState, LocalCache (files and a sub-folder), TempState.
     fs::path AddPackage(const std::string& name);
-    // A package folder holding nothing (so it is not listed by a search).
-    fs::path AddEmptyPackage(const std::string& name);
 
 private:
     TempDir base_;

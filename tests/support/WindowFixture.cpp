@@ -67,10 +67,6 @@ void WindowTest::TickApp(const std::string& display, bool ticked) {
     ADD_FAILURE() << "no app shown as " << display;
 }
 
-std::vector<std::string> WindowTest::StatusLines() const {
-    return Rows(form->lstStatus);
-}
-
 void WindowTest::Close() {
     form->close();
     QApplication::processEvents();

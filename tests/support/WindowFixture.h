@@ -36,7 +36,7 @@ protected:
     // Ticks entries of the visible list by display name, as the user would.
     void TickApp(const std::string& display, bool ticked = true);
     // The status list's lines.
-    std::vector<std::string> StatusLines() const;
+    std::vector<std::string> StatusLines() const { return Rows(form->lstStatus); }
     // Closes the window as the user does (the save on close runs).
     void Close();
     // Closes this run and starts the next one on the same folders.

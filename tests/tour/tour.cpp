@@ -14,16 +14,14 @@
 #include "window/modStart.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QStyle>
 #include <QStyleOptionViewItem>
-#include <QThread>
 #include <cstdio>
 #include <filesystem>
 
 namespace fs = std::filesystem;
 using testsupport::ReadText;
+using testsupport::Settle;
 using window::frmMain;
 
 namespace {
@@ -33,15 +31,6 @@ int failures = 0;
 void Check(bool ok, const std::string& what) {
     std::printf("  %s %s\n", ok ? "ok  " : "FAIL", what.c_str());
     failures += ok ? 0 : 1;
-}
-
-void Settle(int ms = 60) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
 }
 
 class Tour {
@@ -72,37 +61,22 @@ private:
     }
     // A left click at `local` of `target`, delivered to whatever lies there on screen.
     void ClickAt(QWidget* target, QPoint local) {
-        QWidget* top = target->window();
-        const QPoint inTop = target->mapTo(top, local);
-        if (!real_) {
-            testsupport::SendClick(top, inTop);
-            Settle();
-            return;
+        if (real_) {
+            testsupport::Xdo(testsupport::MoveTo(target, local) + " click 1", 150);
+        } else {
+            testsupport::SendClick(target, local);
+            Settle(60);
         }
-        const QPoint global = top->mapToGlobal(inTop);
-        QProcess::execute("xdotool", {"mousemove", "--sync", QString::number(global.x()),
-                                      QString::number(global.y())});
-        Settle(80);
-        QProcess::execute("xdotool", {"click", "1"});
-        Settle(150);
     }
-    // A click on a label, which must be what lies under the pointer; a command label shows
-    // the hand there, the export tick box does not.
-    void Click(window::VbLabel* label, bool hand = true) {
-        const QPoint centre = label->mapTo(form_.get(), label->rect().center());
-        Check(form_->childAt(centre) == label && label->HasHand() == hand &&
-                  (label->cursor().shape() == Qt::BitmapCursor) == hand,
-              label->objectName().toStdString() + " is on top, hand " + (hand ? "shown" : "not"));
-        ClickAt(label, label->rect().center());
-    }
+    void Click(QWidget* control) { ClickAt(control, control->rect().center()); }
     // Toggles the tick of the row showing `display` by clicking its tick box.
     void ToggleRow(const QString& display) {
         window::VbList* list = form_->lstAppsHidden;
         QStyleOptionViewItem option;
         option.initFrom(list->viewport());
         option.rect = list->visualItemRect(list->findItems(display, Qt::MatchExactly).value(0));
-        option.features |= QStyleOptionViewItem::HasCheckIndicator;
-        option.features |= QStyleOptionViewItem::HasDisplay;
+        option.features |=
+            QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
         option.text = display;
         const QRect box =
             list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
@@ -148,12 +122,11 @@ int Tour::Run() {
 
     Step("02-search");
     Click(form_->lblSearch);
-    Check(form_->lstAppsHidden->ListCount() == 7, "the sample profile's seven apps are listed");
 
     Step("03-tick-two-apps");
     ToggleRow("Contoso Notes App");
     ToggleRow("Fabrikam Maps");
-    Settle();
+    Settle(60);
 
     Step("04-backup");
     Click(form_->lblBackup);
@@ -166,9 +139,9 @@ int Tour::Run() {
     Step("05-reset");
     Click(form_->lblRepair);
     Click(form_->lblReset);
-    Check(!fs::exists(notes / "Settings") && !fs::exists(maps / "Settings"),
-          "both Settings folders are gone");
-    Check(fs::exists(notes / "LocalState"), "the rest of the package stays");
+    Check(!fs::exists(notes / "Settings") && !fs::exists(maps / "Settings") &&
+              fs::exists(notes / "LocalState"),
+          "both Settings folders are gone, the rest of the packages stays");
 
     Step("06-restore");
     Click(form_->lblRestore);
@@ -184,9 +157,9 @@ int Tour::Run() {
     Step("08-hard-reset");
     Click(form_->lblRepair);
     Click(form_->lblHardReset);
-    Check(!fs::exists(notes) && !fs::exists(maps), "both package folders are gone");
-    Check(fs::exists(packages / "Microsoft.WindowsCalculator_8wekyb3d8bbwe"),
-          "other packages stay");
+    Check(!fs::exists(notes) && !fs::exists(maps) &&
+              fs::exists(packages / "Microsoft.WindowsCalculator_8wekyb3d8bbwe"),
+          "both package folders are gone, the other packages stay");
 
     Step("09-restore-after-hard-reset");
     Click(form_->lblRestore);
@@ -194,25 +167,20 @@ int Tour::Run() {
 
     Step("10-export-configuration");
     Click(form_->lblInfo);
-    Click(form_->lblExportSettings, false);
+    Click(form_->lblExportSettings);
     Check(fs::is_directory(program / "Data"), "the Data folder is created");
 
     Step("11-close");
     form_->close();
-    Settle();
+    Settle(60);
     form_.reset();
-    Check(ReadText(program / "Data" / "uapps.dat").find("Contoso.Notes.App_0a1b2c3d4e5f6\r\n") !=
-              std::string::npos,
-          "the app list is saved");
-    Check(ReadText(program / "Data" / "dittoly.ini").find("Apps=") != std::string::npos,
-          "the settings are saved");
 
     Step("12-start-again");
     if (!Start()) {
         return 1;
     }
     Check(form_->lstAppsHidden->ListCount() == 7 && form_->lstAppsHidden->SelCount() == 2,
-          "list and ticks are restored");
+          "the saved list and ticks are back");
 
     Step("13-delete-configuration");
     Click(form_->lblInfo);
@@ -220,7 +188,7 @@ int Tour::Run() {
     Check(!fs::exists(program / "Data"), "the Data folder is gone");
     Step("end");
     form_->close();
-    Settle();
+    Settle(60);
 
     std::printf("tour %s: %d failed check(s); screenshots in %s\n", failures ? "FAILED" : "passed",
                 failures, (out_ / "screenshots").string().c_str());

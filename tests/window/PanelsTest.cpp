@@ -3,8 +3,6 @@
 #include "SendClick.h"
 #include "WindowFixture.h"
 
-#include <QApplication>
-
 using namespace testsupport;
 
 class PanelsTest : public WindowTest {
@@ -13,34 +11,30 @@ protected:
         profile.AddPackage("Example.Notes_abc");
         StartAndSearch();
     }
-    void ClickAt(const QWidget* control, QPoint local) {
-        SendClick(form.get(), control->mapTo(form.get(), local));
-    }
-    void Click(const QWidget* control) { ClickAt(control, control->rect().center()); }
 };
 
 TEST_F(PanelsTest, PanelsOpenTogetherAndCloseOnlyOnTheirOwnSurface) {
     // Tall enough that the open Info panel leaves "Repair" uncovered.
     form->resize(916, 700);
     QApplication::processEvents();
-    Click(form->lblInfo);
-    Click(form->lblRepair);
+    SendClick(form->lblInfo);
+    SendClick(form->lblRepair);
     // Labels inside a panel keep it open.
-    Click(form->lblVersion);
-    Click(form->Label6);
+    SendClick(form->lblVersion);
+    SendClick(form->Label6);
     EXPECT_TRUE(form->PicInfo->isVisible());
     EXPECT_TRUE(form->PicResetOptions->isVisible());
 
     // The panel's bare surface closes it, and only it.
-    ClickAt(form->PicInfo, QPoint(5, form->PicInfo->height() - 5));
+    SendClick(form->PicInfo, QPoint(5, form->PicInfo->height() - 5));
     EXPECT_FALSE(form->PicInfo->isVisible());
     EXPECT_TRUE(form->PicResetOptions->isVisible());
-    ClickAt(form->PicResetOptions, QPoint(10, 200));
+    SendClick(form->PicResetOptions, QPoint(10, 200));
     EXPECT_FALSE(form->PicResetOptions->isVisible());
 }
 
 TEST_F(PanelsTest, LinksOpenTheSiteAndTheCurrentAppsSettingsAndTooltipsFollowTheStatusList) {
-    Click(form->lblAppName);
+    SendClick(form->lblAppName);
     form->lblHomepage_Click();
     EXPECT_EQ(services.launcher.urls, (std::vector<std::string>(2, "https://dittoly.example/ua")));
 

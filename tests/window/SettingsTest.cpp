@@ -45,7 +45,6 @@ TEST_F(SettingsTest, ExportSaveRestoreAndDelete) {
     EXPECT_TRUE(Ini().starts_with("[UA]\r\nRunOnce=1\r\nSettings=1\r\nApps=0;-1\r\nLeft="));
     EXPECT_EQ(ReadText(Data() / "uapps.dat"), "A.App_a\r\nB.App_b\r\n");
     EXPECT_EQ(form->frameGeometry(), placed);
-    EXPECT_EQ(Rows(form->lstAppsHidden), (std::vector<std::string>{"A App", "B App"}));
     EXPECT_EQ(TickedRows(form->lstAppsHidden), std::vector<int>{1});
 
     // Delete: the status line has no app text, the lists and ticks stay.
@@ -62,13 +61,14 @@ TEST_F(SettingsTest, ExportSaveRestoreAndDelete) {
     EXPECT_TRUE(StatusLines()[0].ends_with("/Data <Error>"));
     Restart(); // the close after a delete stores nothing: a first run again
     EXPECT_FALSE(fs::exists(Data()));
-    EXPECT_FALSE(form->chkExportSettings->isHidden());
     fs::create_directories(Data()); // an empty list is stored too
     Close();
     EXPECT_NE(Ini().find("\r\nApps=\r\n"), std::string::npos);
     EXPECT_EQ(ReadText(Data() / "uapps.dat"), "");
 }
 
+// How the file is kept on writing is the INI layer's (tests/platform); here, what the
+// window takes from a hand-edited one.
 TEST_F(SettingsTest, HandEditedSettingsAreReadWithCare) {
     std::string apps = "True;x;0;-1;5";
     std::string list;
@@ -78,9 +78,7 @@ TEST_F(SettingsTest, HandEditedSettingsAreReadWithCare) {
     }
     WriteText(Data() / "uapps.dat", list);
     WriteText(Data() / "dittoly.ini",
-              "; kept by hand\r\n[ua]\r\nDateRun=yesterday\r\nLEFT = 1492.5\r\nTop=1507.5\r\n"
-              "Width=abc\r\nHeight=\r\napps=" +
-                  apps + "\r\n[Other]\r\nx=1\r\n");
+              "[ua]\r\nLEFT = 1492.5\r\nTop=1507.5\r\nWidth=abc\r\nHeight=\r\napps=" + apps);
     Start();
     // Halves to even, then 15 twips to the pixel: 1492.5 -> 1492 -> 99 px (1493 would give
     // 100 px), 1507.5 -> 1508 -> 101 px (1507 would give 100 px).
@@ -90,11 +88,6 @@ TEST_F(SettingsTest, HandEditedSettingsAreReadWithCare) {
     EXPECT_EQ(form->lstAppsHidden->ListCount(), 1200);
     EXPECT_EQ(form->lstAppsHidden->SelCount(), 1198);
     EXPECT_FALSE(form->lstAppsHidden->Selected(1) || form->lstAppsHidden->Selected(2));
-    Close();
-    const std::string ini = Ini();
-    EXPECT_TRUE(ini.starts_with("; kept by hand\r\n[ua]\r\nLEFT=")) << ini;
-    EXPECT_EQ(ini.find("DateRun"), std::string::npos);
-    EXPECT_NE(ini.find("\r\n[Other]\r\nx=1\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, PlacementsOutOfReachAreNotApplied) {
