@@ -15,42 +15,6 @@ namespace {
 
 constexpr const char* kSettingsFolder = "Settings";
 
-char Fold(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// "*" stands for any run of characters, "?" for exactly one, letters match ignoring
-// case as file names do on the system the package folders come from. An empty pattern
-// matches every name. The classic greedy walk with one back-off point for the last "*"
-// is linear enough for the short patterns we ever see and never recurses.
-bool MatchesPattern(std::string_view pattern, std::string_view name) {
-    if (pattern.empty()) {
-        return true;
-    }
-    std::size_t p = 0;
-    std::size_t n = 0;
-    std::size_t starAt = std::string_view::npos;
-    std::size_t resumeAt = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || Fold(pattern[p]) == Fold(name[n]))) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            starAt = p++;
-            resumeAt = n;
-        } else if (starAt != std::string_view::npos) {
-            p = starAt + 1;
-            n = ++resumeAt;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') {
-        ++p;
-    }
-    return p == pattern.size();
-}
-
 // True as soon as one qualifying file turns up anywhere below `folder` (which ends in
 // the separator). Only the folders still waiting to be searched are held, never a file
 // path, and an explicit stack keeps very deep trees off the call stack.
@@ -117,53 +81,6 @@ std::string PackageDisplayName(const std::string& name) {
     return shown;
 }
 
-void CollectFiles(std::vector<std::string>& files, const std::string& folder,
-                  const std::string& pattern, bool includeSubfolders) {
-    // The pattern filters files only; sub-folders are entered whatever their names, so
-    // a pattern finds matching files at any depth.
-    //
-    // One listing per folder serves both passes: its files go out in listing order and
-    // its sub-folders are gathered, then searched in the order gathered. Pushing them on
-    // the stack in reverse makes the next pop the first sub-folder, whose whole subtree
-    // is done before the second one's starts, which is exactly the recursive order
-    // without the recursion.
-    std::vector<std::string> pending{AddTrailingBackslash(folder)};
-    while (!pending.empty()) {
-        const std::string current = std::move(pending.back());
-        pending.pop_back();
-        const std::size_t firstChild = pending.size();
-        // A folder that cannot be opened is passed over on purpose: one unreadable
-        // folder must not hide every package after it.
-        platform::ListFolder(current, [&](std::string_view name, EntryKind kind) {
-            if (kind == EntryKind::File) {
-                if (MatchesPattern(pattern, name)) {
-                    files.push_back(current + std::string(name));
-                }
-            } else if (kind == EntryKind::Folder && includeSubfolders) {
-                std::string child = current;
-                child.append(name);
-                child.push_back(kSep);
-                pending.push_back(std::move(child));
-            }
-            // Links to folders are never entered (a link back up the tree would never
-            // end), and system entries are not files.
-            return true;
-        });
-        std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(firstChild), pending.end());
-    }
-}
-
-std::string PackageOfPath(const std::string& packagesRoot, const std::string& path) {
-    // Matched as a prefix of the whole root, never by looking for a "Packages" element:
-    // the profile path itself may hold one.
-    const std::string root = AddTrailingBackslash(packagesRoot);
-    if (root.empty() || path.size() <= root.size() || path.compare(0, root.size(), root) != 0) {
-        return {};
-    }
-    const std::size_t end = path.find(kSep, root.size());
-    return path.substr(root.size(), end == std::string::npos ? end : end - root.size());
-}
-
 std::vector<std::string> FindPackages(const std::string& packagesRoot) {
     const std::string root = AddTrailingBackslash(packagesRoot);
     std::vector<std::string> rootFiles;
@@ -190,14 +107,6 @@ std::vector<std::string> FindPackages(const std::string& packagesRoot) {
     std::stable_sort(found.begin(), found.end(), modGlobal::LessIgnoringCase);
     modGlobal::RemoveDuplicateEntries(found);
     return found;
-}
-
-std::size_t SortedInsert(std::vector<std::string>& list, std::string text) {
-    // The index is taken before inserting: the insert may move the whole list.
-    const auto at = std::upper_bound(list.begin(), list.end(), text, modGlobal::LessIgnoringCase);
-    const auto index = at - list.begin();
-    list.insert(at, std::move(text));
-    return static_cast<std::size_t>(index);
 }
 
 } // namespace modApps
