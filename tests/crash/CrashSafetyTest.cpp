@@ -31,22 +31,21 @@ using namespace testsupport;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
 
-// What the rounds work on: `reset` puts the initial state in place, `read` gives the state
-// as text, `sweep` counts and clears what a killed save left behind, `save(n)` is save
-// number n of an endless sequence whose states are `states`.
+// What the rounds work on: `restore` puts the initial state back and counts what a killed
+// save left behind on the way, `read` gives the state as text, `save(n)` is save number n
+// of an endless sequence whose states are `states`.
 struct Subject {
-    std::function<void()> reset;
+    std::function<int()> restore;
     std::function<std::string()> read;
-    std::function<int()> sweep;
     std::function<bool(long n)> save;
     std::set<std::string> states;
 };
 
 // Written by the child, read once it is dead: `inSave` tells whether the kill came mid-save.
 struct Progress {
-    std::atomic<int> started;
-    std::atomic<int> inSave;
+    std::atomic<int> started, inSave;
 };
 
 // Never returns: returning would run the rest of the test program again in the child.
@@ -55,41 +54,35 @@ struct Progress {
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     for (long n = 0;; ++n) {
         progress.inSave = 1;
-        if (!subject.save(n)) {
-            ::_exit(3);
-        }
+        const bool saved = subject.save(n);
         progress.inSave = 0;
-        // An orphan or a kill that never came: stop instead of saving forever.
-        if (::getppid() != parent || Clock::now() > deadline) {
-            ::_exit(4);
+        // A failed save, an orphan or a kill that never came: stop instead of saving forever.
+        if (!saved || ::getppid() != parent || Clock::now() > deadline) {
+            ::_exit(3);
         }
     }
 } catch (...) {
     ::_exit(5);
 }
 
-// 100 rounds of: initial state, a child saving, a kill, a check. Returns the leftovers.
+// 100 rounds of: a child saving, a kill, a check, the initial state back. The leftovers.
 int KillWhileSaving(const Subject& subject) {
     auto* progress = static_cast<Progress*>(::mmap(
         nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     // Pauses from a tenth of a save to five saves, timed here as the child will save, so
     // kills fall inside the first save, between saves and inside later ones.
-    subject.reset();
+    subject.restore();
     const std::string initial = subject.read();
     const auto before = Clock::now();
     for (long n = 0; n < 4; ++n) {
         EXPECT_TRUE(subject.save(n));
     }
-    const long us = std::max<long>(
-        10,
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - before).count() / 4);
+    const long us = std::max<long>(10, (Clock::now() - before) / microseconds(4)); // one save
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<long> pause(us / 10, 5 * us);
-    int killedInSave = 0;
-    int changed = 0;
-    int leftovers = 0;
+    subject.restore(); // what these saves did
+    int killedInSave = 0, changed = 0, leftovers = 0;
     for (int round = 0; round < 100; ++round) {
-        subject.reset();
         progress->started = 0;
         const pid_t parent = ::getpid();
         const pid_t child = ::fork();
@@ -98,9 +91,9 @@ int KillWhileSaving(const Subject& subject) {
         }
         int status = 0;
         while (progress->started == 0 && ::waitpid(child, &status, WNOHANG) == 0) {
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            std::this_thread::sleep_for(microseconds(20));
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(pause(random)));
+        std::this_thread::sleep_for(microseconds(pause(random)));
         ::kill(child, SIGKILL);
         ::waitpid(child, &status, 0);
         if (!WIFSIGNALED(status)) {
@@ -111,7 +104,7 @@ int KillWhileSaving(const Subject& subject) {
         const std::string state = subject.read();
         changed += state != initial;
         EXPECT_EQ(subject.states.count(state), 1u) << "torn: " << state.size() << " bytes";
-        leftovers += subject.sweep();
+        leftovers += subject.restore();
     }
     ::munmap(progress, sizeof(Progress));
     // Kills that all fell between saves, or all before the first one, would prove nothing.
@@ -120,20 +113,19 @@ int KillWhileSaving(const Subject& subject) {
     return leftovers;
 }
 
-// A file saved by `save(path, n)`. Its states are found by running the same sequence in a
-// scratch folder: after the first cycle they repeat, and a child gets through a few saves.
+// A file saved by `save(path, n)`. Its states are found by running the same sequence on
+// it first: after the first cycle they repeat, and a child gets through a few saves.
 Subject FileSubject(const fs::path& file, const std::string& initial,
                     const std::function<bool(const std::string&, long)>& save) {
-    TempDir scratch;
-    const fs::path rehearsal = scratch.path() / file.filename();
-    WriteText(rehearsal, initial);
+    WriteText(file, initial);
     std::set<std::string> states{initial};
     for (long n = 0; n < 64; ++n) {
-        EXPECT_TRUE(save(rehearsal.string(), n));
-        states.insert(ReadText(rehearsal));
+        EXPECT_TRUE(save(file.string(), n));
+        states.insert(ReadText(file));
     }
     // A leftover must never be taken for the file itself, by its name or its extension.
-    const auto sweep = [file] {
+    const auto restore = [file, initial] {
+        WriteText(file, initial);
         int count = 0;
         for (const auto& entry : fs::directory_iterator(file.parent_path())) {
             if (entry.path() != file) {
@@ -145,8 +137,8 @@ Subject FileSubject(const fs::path& file, const std::string& initial,
         }
         return count;
     };
-    return {[=] { WriteText(file, initial); }, [=] { return ReadText(file); }, sweep,
-            [=](long n) { return save(file.string(), n); }, states};
+    return {restore, [=] { return ReadText(file); }, [=](long n) { return save(file.string(), n); },
+            states};
 }
 
 // Lines long enough that one save writes a couple of hundred kilobytes, so a kill often
@@ -211,41 +203,47 @@ void WriteSettings(const fs::path& settings, const std::string& version) {
     }
 }
 
-// Backup and Restore are the same copy: B and A in turn over an app's Settings. The next
-// copy must leave nothing of ours beside it, and the app's other folders stay as they were.
-TEST(CrashSafety, CopiedSettingsAreAlwaysTheWholeOldOrNewFolder) {
+// Backup and Restore are the same copy in two directions, each killed 100 times: versions
+// B and A in turn over the app's Settings in its backup (Backup) or in its package folder
+// (Restore). The next copy must leave nothing of ours beside it, and nothing else in the
+// profile or the program folder may change.
+class CopiedSettings : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CopiedSettings, AreAlwaysTheWholeOldOrNewFolder) {
     ProfileFixture profile;
+    const bool isRestore = GetParam();
     const fs::path backup = profile.program() / "Backup";
-    WriteSettings(backup / "Version.A_a" / "Settings", "A");
-    WriteSettings(backup / "Version.B_b" / "Settings", "B");
     const fs::path app = profile.AddPackage("Example.App_e");
-    const auto untouched = TreeFingerprint(app / "LocalState");
-    const auto from = [&](const char* version) {
-        return platform::Below{backup.string(), {version, "Settings"}};
+    const fs::path versions = isRestore ? backup : profile.packages();
+    const fs::path into = isRestore ? app : backup / "Example.App_e";
+    WriteSettings(versions / "Version.A_a" / "Settings", "A");
+    WriteSettings(versions / "Version.B_b" / "Settings", "B");
+    fs::create_directories(into);
+    const platform::Below target{into.parent_path().string(), {into.filename().string()}};
+    const auto copy = [=](const char* version) {
+        return platform::CopyTree({versions.string(), {version, "Settings"}}, target) == 0;
     };
-    const platform::Below into{profile.packages().string(), {"Example.App_e"}};
-    const auto copyA = [=] { return platform::CopyTree(from("Version.A_a"), into) == 0; };
-    const std::string initial = TreeFingerprint(backup / "Version.A_a" / "Settings");
-    const Subject subject{
-        [=] {
-            if (TreeFingerprint(app / "Settings") != initial) {
-                copyA();
-            }
-        },
-        [=] { return TreeFingerprint(app / "Settings"); },
-        [=] {
-            int left = copyA() ? 0 : 1;
-            for (const auto& entry : fs::directory_iterator(app)) {
-                left += entry.path().filename().string().find("dittoly") != std::string::npos;
-            }
-            return left;
-        },
-        [=](long n) {
-            return platform::CopyTree(from(n % 2 ? "Version.A_a" : "Version.B_b"), into) == 0;
-        },
-        {initial, TreeFingerprint(backup / "Version.B_b" / "Settings")}};
+    ASSERT_TRUE(copy("Version.A_a"));
+    const std::string initial = TreeFingerprint(into / "Settings");
+    const std::string everything = TreeFingerprint(profile.base().path());
+    // The next copy puts version A back and clears what a killed one left.
+    const auto restore = [=] {
+        int left = copy("Version.A_a") ? 0 : 1;
+        for (const auto& entry : fs::directory_iterator(into)) {
+            left += entry.path().filename().string().find("dittoly") != std::string::npos;
+        }
+        return left;
+    };
+    const Subject subject{restore,
+                          [=] { return TreeFingerprint(into / "Settings"); },
+                          [=](long n) { return copy(n % 2 ? "Version.A_a" : "Version.B_b"); },
+                          {initial, TreeFingerprint(versions / "Version.B_b" / "Settings")}};
     EXPECT_EQ(KillWhileSaving(subject), 0);
-    EXPECT_EQ(TreeFingerprint(app / "LocalState"), untouched);
+    EXPECT_EQ(TreeFingerprint(profile.base().path()), everything);
 }
+
+INSTANTIATE_TEST_SUITE_P(CrashSafety, CopiedSettings, ::testing::Bool(), [](const auto& direction) {
+    return direction.param ? "Restore" : "Backup";
+});
 
 } // namespace

@@ -17,7 +17,7 @@
 #include "platform/Ini.h"
 
 #include <algorithm>
-#include <limits>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,7 +29,6 @@ using fuzzsupport::ReadRaw;
 using fuzzsupport::SameIgnoringCase;
 using fuzzsupport::Trim;
 
-constexpr std::size_t kWhole = std::numeric_limits<std::size_t>::max();
 constexpr const char* kCloseKeys[] = {"RunOnce", "DateRun", "Settings", "Apps",
                                       "Left",    "Top",     "Height",   "Width"};
 
@@ -66,20 +65,18 @@ std::string ReadBack(std::string_view value) {
 
 std::optional<std::string_view> HeaderName(std::string_view text) {
     const std::string_view t = Trim(text);
-    if (!t.empty() && t.front() == '[' && t.find(']') != std::string_view::npos) {
-        return Trim(t.substr(1, t.find(']') - 1));
-    }
-    return std::nullopt;
+    const std::size_t close = t.find(']');
+    return t.starts_with('[') && close != t.npos ? std::optional(Trim(t.substr(1, close - 1)))
+                                                 : std::nullopt;
 }
 
 // The key of a non-header line (all of it when it has no "="), or nullopt for blank lines
 // and comments.
 std::optional<std::string_view> LineKey(std::string_view text) {
     const std::string_view t = Trim(text);
-    if (t.empty() || t.front() == ';' || t.front() == '#') {
-        return std::nullopt;
-    }
-    return Trim(t.substr(0, t.find('=')));
+    return t.empty() || t.front() == ';' || t.front() == '#'
+               ? std::nullopt
+               : std::optional(Trim(t.substr(0, t.find('='))));
 }
 
 // The lines that are not `key` lines of the first "UA" section, how many are, the value the
@@ -112,7 +109,7 @@ Model Analyse(const std::vector<RawLine>& lines, std::string_view key) {
     return model;
 }
 
-std::string Read(const std::string& file, const std::string& key, std::size_t buffer = kWhole) {
+std::string Read(const std::string& file, const std::string& key, std::size_t buffer = SIZE_MAX) {
     return platform::GetProfileString("UA", key, "<none>", file, buffer);
 }
 

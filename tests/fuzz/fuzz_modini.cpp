@@ -40,19 +40,19 @@ std::optional<std::pair<std::string, bool>> ReadNumber(std::string_view text) {
     return std::pair{std::string(s), negative};
 }
 
+// A rounded number as a 16-bit one, when it fits (NaN does not).
+std::optional<std::int16_t> Int16(double rounded) {
+    return rounded >= -32768.0 && rounded <= 32767.0
+               ? std::optional<std::int16_t>(static_cast<std::int16_t>(rounded))
+               : std::nullopt;
+}
+
 // ToInt16 as the C library would do it: strtod in the "C" locale (the fuzzer never sets
-// another), nearest whole number with halves to even, then the 16-bit range.
+// another), inf on overflow, then the nearest whole number with halves to even.
 std::optional<std::int16_t> ExpectedInt16(std::string_view text) {
     const auto n = ReadNumber(text);
-    if (!n) {
-        return std::nullopt;
-    }
-    const double magnitude = std::strtod(n->first.c_str(), nullptr); // inf on overflow
-    const double rounded = std::nearbyint(n->second ? -magnitude : magnitude);
-    if (!(rounded >= -32768.0 && rounded <= 32767.0)) {
-        return std::nullopt;
-    }
-    return static_cast<std::int16_t>(rounded);
+    const double magnitude = n ? std::strtod(n->first.c_str(), nullptr) : std::nan("");
+    return Int16(std::nearbyint(n && n->second ? -magnitude : magnitude));
 }
 
 std::optional<bool> ExpectedTick(std::string_view entry) {
@@ -79,10 +79,7 @@ void CheckTwips(float value) {
                    text.find_first_of("eE,") == std::string::npos,
                "a saved position is not a plain decimal that reads back as the same float");
     // Loading goes through ToInt16: the nearest whole number, when it fits.
-    const double rounded = std::nearbyint(static_cast<double>(value));
-    FUZZ_CHECK(loaded == (rounded >= -32768.0 && rounded <= 32767.0
-                              ? std::optional<std::int16_t>(static_cast<std::int16_t>(rounded))
-                              : std::nullopt),
+    FUZZ_CHECK(loaded == Int16(std::nearbyint(static_cast<double>(value))),
                "a saved position loads as another number");
 }
 

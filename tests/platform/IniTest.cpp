@@ -19,21 +19,11 @@ using testsupport::WriteText;
 // A file as a person edits it: comments of both kinds, a line without "=", mixed case,
 // odd spacing, a neighbouring section with a same-named key, LF and CR LF mixed, and a
 // last line without a line end.
-const std::string kHandWritten = "; Dittoly UA settings\n"
-                                 "# edited by hand\r\n"
-                                 "\r\n"
-                                 "[Other]\n"
-                                 "left=5\n"
-                                 "  [ ua ]  \r\n"
-                                 "  runonce = 0  \r\n"
-                                 "Settings\t=\t1\n"
-                                 ";Top=1\n"
-                                 "not a key line\r\n"
-                                 "DateRun=2020-01-01\r\n"
-                                 "apps=-1;0\n"
-                                 "\n"
-                                 "[Tail]\r\n"
-                                 "x = a=b";
+const std::string kHandWritten = "; Dittoly UA settings\n# edited by hand\r\n\r\n"
+                                 "[Other]\nleft=5\n"
+                                 "  [ ua ]  \r\n  runonce = 0  \r\nSettings\t=\t1\n;Top=1\n"
+                                 "not a key line\r\nDateRun=2020-01-01\r\napps=-1;0\n\n"
+                                 "[Tail]\r\nx = a=b";
 
 // The eight keys the settings routine saves, in its order ("DateRun" is removed).
 void SaveSettings(const std::string& file) {
@@ -46,7 +36,7 @@ void SaveSettings(const std::string& file) {
     }
 }
 
-// Long on purpose: a hand-edited settings file must come back byte for byte but the saved keys.
+// A hand-edited settings file must come back byte for byte but the saved keys.
 TEST(IniWrite, SaveChangesOnlyTheTouchedLines) {
     TempDir dir;
     const std::string file = (dir.path() / "ua.ini").string();
@@ -58,24 +48,12 @@ TEST(IniWrite, SaveChangesOnlyTheTouchedLines) {
     EXPECT_EQ(GetProfileString("UA", "Apps", "", file, 0), "");
     EXPECT_EQ(GetProfileString("UA", "Nope", "fallback", file, 4), "fal");
     SaveSettings(file);
-    EXPECT_EQ(ReadText(file), "; Dittoly UA settings\n"
-                              "# edited by hand\r\n"
-                              "\r\n"
-                              "[Other]\n"
-                              "left=5\n"
-                              "  [ ua ]  \r\n"
-                              "runonce=1\r\n"
-                              "Settings=2\n"
-                              ";Top=1\n"
-                              "not a key line\r\n"
-                              "apps=-1;0;-1\n"
-                              "Left=1200\r\n"
-                              "Top=600\r\n"
-                              "Height=7000\r\n"
-                              "Width=9000\r\n"
-                              "\n"
-                              "[Tail]\r\n"
-                              "x = a=b");
+    EXPECT_EQ(ReadText(file),
+              "; Dittoly UA settings\n# edited by hand\r\n\r\n"
+              "[Other]\nleft=5\n"
+              "  [ ua ]  \r\nrunonce=1\r\nSettings=2\n;Top=1\nnot a key line\r\n"
+              "apps=-1;0;-1\nLeft=1200\r\nTop=600\r\nHeight=7000\r\nWidth=9000\r\n\n"
+              "[Tail]\r\nx = a=b");
 }
 
 TEST(IniWrite, AnAbsentFileIsCreatedOnlyToHoldAValue) {
