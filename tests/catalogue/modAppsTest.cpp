@@ -32,8 +32,6 @@ public:
             ::syscall(SYS_capset, &header_, saved_);
         }
     }
-    WithoutReadOverride(const WithoutReadOverride&) = delete;
-    WithoutReadOverride& operator=(const WithoutReadOverride&) = delete;
 
 private:
     __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};

@@ -117,4 +117,20 @@ TEST_F(RunFrameTest, ClearAppCacheNeverBringsBackAGonePackage) {
     EXPECT_EQ(result.failed, 1);
 }
 
+// The store cache takes no apps: one line that says only whether its tool could be started,
+// and no log, so the log of the last app run stays.
+TEST_F(RunFrameTest, ClearAppStoreCacheSaysWhetherTheToolStartedAndKeepsTheLog) {
+    WriteText(profile.program() / "Backup" / "Dittoly UA.txt", "earlier run");
+    for (const bool starts : {true, false}) {
+        services.launcher.storeCacheStartSucceeds = starts;
+        host.lines.clear();
+        EXPECT_EQ(Run(Operation::ClearAppStoreCache, {{"A.App_a", "A App"}}).failed,
+                  starts ? 0 : 1);
+        ASSERT_EQ(host.lines.size(), 5u);
+        EXPECT_EQ(host.lines[1],
+                  std::string("14:05:09 Clear App Store Cache ") + (starts ? "<OK>" : "<Error>"));
+    }
+    EXPECT_EQ(ReadText(profile.program() / "Backup" / "Dittoly UA.txt"), "earlier run");
+}
+
 } // namespace

@@ -1,12 +1,11 @@
 #include "Fixtures.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <set>
 #include <unistd.h>
-#include <vector>
 
 namespace testsupport {
 
@@ -18,10 +17,7 @@ void MakeWritable(const fs::path& root) {
     fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
     for (auto it = fs::recursive_directory_iterator(
              root, fs::directory_options::skip_permission_denied, ec);
-         it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec) {
-            break;
-        }
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (!it->is_symlink(ec)) {
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
         }
@@ -47,22 +43,16 @@ TempDir::~TempDir() {
 
 void WriteText(const fs::path& file, const std::string& content) {
     fs::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
 }
 
 std::string ReadText(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return "<missing>";
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }
 
 std::string TreeFingerprint(const fs::path& folder) {
-    std::vector<std::string> rows;
+    std::set<std::string> rows; // sorted, so the order of the walk does not matter
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(folder, ec))) {
         return "<missing>";
@@ -70,19 +60,18 @@ std::string TreeFingerprint(const fs::path& folder) {
     for (auto it = fs::recursive_directory_iterator(folder, ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec) {
-            rows.push_back("<unreadable>");
+            rows.insert("<unreadable>");
             break;
         }
         const auto rel = it->path().lexically_relative(folder).generic_string();
         if (it->is_symlink()) {
-            rows.push_back(rel + " -> " + fs::read_symlink(it->path()).string());
+            rows.insert(rel + " -> " + fs::read_symlink(it->path()).string());
         } else if (it->is_directory()) {
-            rows.push_back(rel + "/");
+            rows.insert(rel + "/");
         } else {
-            rows.push_back(rel + " = " + ReadText(it->path()));
+            rows.insert(rel + " = " + ReadText(it->path()));
         }
     }
-    std::sort(rows.begin(), rows.end());
     std::string all;
     for (const auto& row : rows) {
         all += row + "\n";
@@ -90,13 +79,10 @@ std::string TreeFingerprint(const fs::path& folder) {
     return all;
 }
 
-ProfileFixture::ProfileFixture(bool withPackagesRoot) {
+ProfileFixture::ProfileFixture(bool withPackagesRoot)
+    : roots_{program().string(), profile().string()} {
     fs::create_directories(program());
-    fs::create_directories(profile());
-    if (withPackagesRoot) {
-        fs::create_directories(packages());
-    }
-    roots_ = modGlobal::Roots{program().string(), profile().string()};
+    fs::create_directories(withPackagesRoot ? packages() : profile());
 }
 
 fs::path ProfileFixture::AddPackage(const std::string& name) {

@@ -4,11 +4,10 @@ namespace testsupport {
 
 int RecordingQuestions::Ask(const std::string& prompt, int style, const std::string& title) {
     asked.push_back(AskedQuestion{prompt, style, title});
-    if (next_.empty()) {
-        return fallback;
+    const int answer = next_.empty() ? fallback : next_.front();
+    if (!next_.empty()) {
+        next_.pop_front();
     }
-    const int answer = next_.front();
-    next_.pop_front();
     return answer;
 }
 

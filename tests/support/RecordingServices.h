@@ -48,10 +48,8 @@ public:
 
 class FixedClock : public services::Clock {
 public:
-    std::string time = "14:05:09";
-    std::string date = "Saturday, 5 December 2026";
-    std::string TimeOfDay() override { return time; }
-    std::string LongDate() override { return date; }
+    std::string TimeOfDay() override { return "14:05:09"; }
+    std::string LongDate() override { return "Saturday, 5 December 2026"; }
 };
 
 // The lines a core run writes, as a front end would show them.

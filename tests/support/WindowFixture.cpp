@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <stdexcept>
 
 namespace testsupport {
@@ -36,9 +37,7 @@ void WindowTest::Start() {
 
 void WindowTest::Tick() {
     QApplication::processEvents();
-    if (form) {
-        form->Timer1_Timer();
-    }
+    form->Timer1_Timer();
     QApplication::processEvents();
 }
 
@@ -56,15 +55,12 @@ void WindowTest::StartAndSearch() {
     Tick();
 }
 
-void WindowTest::TickApp(const std::string& display, bool ticked) {
-    for (int i = 0; i < form->lstAppsHidden->ListCount(); ++i) {
-        if (form->lstAppsHidden->List(i).toStdString() == display) {
-            form->lstAppsHidden->SetSelected(i, ticked);
-            Tick();
-            return;
-        }
-    }
-    ADD_FAILURE() << "no app shown as " << display;
+void WindowTest::TickApp(const std::string& display) {
+    const auto rows = Rows(form->lstAppsHidden);
+    const auto row = std::find(rows.begin(), rows.end(), display);
+    ASSERT_NE(row, rows.end()) << "no app shown as " << display;
+    form->lstAppsHidden->SetSelected(static_cast<int>(row - rows.begin()), true);
+    Tick();
 }
 
 void WindowTest::Close() {

@@ -33,8 +33,8 @@ protected:
     void WaitForTimer();
     // Starts the window and runs a search over the fixture's packages.
     void StartAndSearch();
-    // Ticks entries of the visible list by display name, as the user would.
-    void TickApp(const std::string& display, bool ticked = true);
+    // Ticks the entry of the visible list shown as `display`, as the user would.
+    void TickApp(const std::string& display);
     // The status list's lines.
     std::vector<std::string> StatusLines() const { return Rows(form->lstStatus); }
     // Closes the window as the user does (the save on close runs).

@@ -50,11 +50,9 @@ TEST_F(RealXTest, StoredPlacementHoldsAndTakingTheFocusChoosesNoApp) {
     WriteText(Data() / "dittoly.ini", stored);
     for (int start = 1; start <= 3; ++start) {
         StartFramed();
-        Xdo("key Tab");
-        Xdo("key shift+Tab");
+        Xdo("key Tab shift+Tab"); // away and back: the focus comes in from outside
         ASSERT_TRUE(form->lstAppsHidden->hasFocus());
         EXPECT_EQ(form->lstAppsHidden->ListIndex(), -1);
-        EXPECT_EQ(form->lblApp->Caption().toStdString(), "no app selected");
         Close();
         form.reset();
         EXPECT_TRUE(Ini().starts_with(stored)) << "after start " << start << ":\n" << Ini();
@@ -65,10 +63,10 @@ TEST_F(RealXTest, InputDuringARunIsDroppedAndACloseWaitsForItsEnd) {
     SaveAppList(150); // 150 status lines at 10 ms each: the input lands well inside the run
     StartFramed();
     form->lblSelect_Click();
+    services.questions.fallback = services::IDYES;
     const QString onRepair = MoveTo(form->lblRepair, form->lblRepair->rect().center());
     const fs::path clicked = profile.base().path() / "clicked";
     XdoLater(onRepair + " click 1", 700, clicked);
-    services.questions.Answer(services::IDYES);
     form->lblClearAppCache_Click();
     ASSERT_TRUE(fs::exists(clicked)) << "the run ended before the input was made";
     Settle(300);
@@ -81,7 +79,6 @@ TEST_F(RealXTest, InputDuringARunIsDroppedAndACloseWaitsForItsEnd) {
     const QRect frame = form->frameGeometry(); // openbox's close button: the title bar's right end
     XdoLater(QString("mousemove %1 %2 click 1").arg(frame.right() - 10).arg(frame.top() + 10), 700,
              closed);
-    services.questions.Answer(services::IDYES);
     form->lblClearAppCache_Click();
     ASSERT_TRUE(fs::exists(closed)) << "the run ended before the close was asked for";
     EXPECT_EQ(StatusLines().at(152), "Total Apps cleared: 150"); // the run went to its end
