@@ -39,13 +39,6 @@ private:
     bool dropped_ = false;
 };
 
-TEST(PackageNames, DisplayNameIsTheTextBeforeTheLastUnderscore) {
-    EXPECT_EQ(modApps::PackageDisplayName("Example.Notes.App_0a1b2c3d4e5f6"), "Example Notes App");
-    EXPECT_EQ(modApps::PackageDisplayName("My_Tool.App_xyz"), "My_Tool App");
-    EXPECT_EQ(modApps::PackageDisplayName("_abc"), "");
-    EXPECT_EQ(modApps::PackageDisplayName("NoUnderscore.App"), "NoUnderscore App");
-}
-
 // The profile's own path holds "Packages" twice: names are the element below the whole root.
 TEST(FindPackages, HiddenEmptyAndDeepPackages) {
     TempDir tmp;

@@ -1,18 +1,16 @@
 #pragma once
 // What every fuzz target shares: a check that stops the run with a readable reason, the
-// entry that hands it the input, a scratch folder of its own, and the two text rules the
-// settings files are read by, written here from the file format, not from the product.
+// entry that hands it the input, a scratch folder of its own (the tests' fixtures), and the
+// two text rules the settings files are read by, written here from the file format, not
+// from the product.
+
+#include "Fixtures.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <unistd.h>
 
 // libFuzzer saves the input and reports a crash on the trap; the line before it says
 // which property broke, so the crash file does not have to be replayed to find out.
@@ -36,32 +34,14 @@
 namespace fuzzsupport {
 
 // `leaf` in a folder of this process's own, so parallel fuzzer jobs never share a file;
-// removed again when the fuzzer exits normally. Memory-backed /dev/shm when there is one:
-// every save replaces a file by a rename, and on a journalled disk each of those waits for
-// the data to reach the disk, which slows the INI target down a hundredfold.
+// removed again when the fuzzer exits normally. The fuzz command points the temporary
+// folder at /dev/shm, so the many renames never wait for a disk.
 inline std::string ScratchFile(const std::string& leaf) {
-    static struct Folder {
-        std::string path = std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                           "/dittoly-fuzz-" + std::to_string(::getpid());
-        std::error_code ignored; // removing at exit is tidying up, not a check
-        Folder() { std::filesystem::create_directories(path); }
-        ~Folder() { std::filesystem::remove_all(path, ignored); }
-    } folder;
-    return folder.path + "/" + leaf;
+    static const testsupport::TempDir folder;
+    return (folder.path() / leaf).string();
 }
-
-// The bytes as they are, independently of the code under test.
-inline void WriteRaw(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    FUZZ_CHECK(out.flush().good(), "cannot write the scratch file");
-}
-
-inline std::string ReadRaw(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    FUZZ_CHECK(in.good(), "cannot open the scratch file");
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testsupport::ReadText;
+using testsupport::WriteText;
 
 // Names and values in the settings file are read without the white space around them.
 inline std::string_view Trim(std::string_view s) {

@@ -25,7 +25,7 @@
 
 namespace {
 
-using fuzzsupport::ReadRaw;
+using fuzzsupport::ReadText;
 using fuzzsupport::SameIgnoringCase;
 using fuzzsupport::Trim;
 
@@ -116,12 +116,12 @@ std::string Read(const std::string& file, const std::string& key, std::size_t bu
 // One write or removal, checked against the file as it was just before.
 void Step(const std::string& file, const std::string& key,
           const std::optional<std::string>& value) {
-    const std::vector<RawLine> oldLines = SplitRaw(ReadRaw(file));
+    const std::vector<RawLine> oldLines = SplitRaw(ReadText(file));
     const Model oldModel = Analyse(oldLines, key);
     FUZZ_CHECK(platform::WriteProfileString("UA", key, value, file) != 0,
                "a usable key and value were refused");
 
-    const Model newModel = Analyse(SplitRaw(ReadRaw(file)), key);
+    const Model newModel = Analyse(SplitRaw(ReadText(file)), key);
     FUZZ_CHECK(newModel.value == (value ? std::optional(ReadBack(*value)) : std::nullopt) &&
                    Read(file, key) == newModel.value.value_or("<none>"),
                "the key does not read as written, or removed");
@@ -167,7 +167,7 @@ void Check(const std::string& content) {
     value = Trim(value).empty() ? "1" : std::string(Trim(value));
 
     for (const std::string& key : keys) {
-        fuzzsupport::WriteRaw(file, content);
+        fuzzsupport::WriteText(file, content);
         const Model model = Analyse(lines, key);
         FUZZ_CHECK(Read(file, key) == model.value.value_or("<none>"),
                    "read differs from the first key line");

@@ -1,6 +1,7 @@
 // Package names as they come from a folder listing or the hand-editable app list: the
 // display name shown for them, and the check that keeps a name from leading a path out of
-// its package folder.
+// its package folder. The seeds (corpus/fuzz_names) are the names every run checks first:
+// ".", "..", either separator, a NUL, dots and underscores in odd places.
 
 #include "FuzzSupport.h"
 #include "catalogue/modApps.h"

@@ -14,18 +14,6 @@ using operations::Operation;
 
 namespace {
 
-// Every operation builds its paths from a name that passed here.
-TEST(IsPlainFolderName, RefusesAnythingThatIsNotOneFolderName) {
-    for (const std::string& bad :
-         {std::string(), std::string("."), std::string(".."), std::string("a/b"),
-          std::string("a\\b"), std::string("x\0y", 3)}) {
-        EXPECT_FALSE(operations::IsPlainFolderName(bad)) << bad;
-    }
-    for (const char* good : {"Example.Notes_abc", "...", ".hidden", "Café_x", "a b"}) {
-        EXPECT_TRUE(operations::IsPlainFolderName(good)) << good;
-    }
-}
-
 // The lines below spell paths with "/"; the program writes the system's separator.
 std::string Native(std::string text) {
     std::replace(text.begin(), text.end(), '/', platform::kSep);

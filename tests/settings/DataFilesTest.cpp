@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -73,13 +72,11 @@ TEST(OddDataFiles, LinkedFilesAreWrittenThroughAndTheLogLinkIsNot) {
     fs::permissions(dir.path() / "elsewhere" / "real.ini",
                     fs::perms::owner_read | fs::perms::owner_write);
     // Leftovers of a killed save beside the target, and one of a process still running.
-    const pid_t ended = ::fork();
-    if (ended == 0) {
-        ::_exit(0);
-    }
-    ::waitpid(ended, nullptr, 0);
+    // No process ever has the id pid_max.
+    const std::string ended = ReadText("/proc/sys/kernel/pid_max");
     const std::string live = "real.ini.tmp-" + std::to_string(::getppid()) + "-abcdef";
-    WriteText(dir.path() / "elsewhere" / ("real.ini.tmp-" + std::to_string(ended) + "-abcdef"),
+    WriteText(dir.path() / "elsewhere" /
+                  ("real.ini.tmp-" + std::to_string(std::stol(ended)) + "-abcdef"),
               "x");
     WriteText(dir.path() / "elsewhere" / live, "x");
 

@@ -25,7 +25,14 @@ public:
     int fallback = services::IDNO;
     std::vector<AskedQuestion> asked;
 
-    int Ask(const std::string& prompt, int style, const std::string& title) override;
+    int Ask(const std::string& prompt, int style, const std::string& title) override {
+        asked.push_back(AskedQuestion{prompt, style, title});
+        const int answer = next_.empty() ? fallback : next_.front();
+        if (!next_.empty()) {
+            next_.pop_front();
+        }
+        return answer;
+    }
 
 private:
     std::deque<int> next_;

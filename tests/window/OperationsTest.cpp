@@ -1,12 +1,11 @@
 // The operations as the window runs them: each command asks its own question, ticks reach
 // the right package folders, lines show whole, a run started from the options panel closes
-// it, and a long run keeps the window alive. The exact lines and the log are the core's
-// (tests/operations); what each command leaves on the disk over a whole run is the tour's.
+// it. The exact lines and the log are the core's (tests/operations); what each command
+// leaves on the disk over a whole run is the tour's; a long run (progress, a second run
+// refused, input dropped) is the real-X test's.
 #include "WindowFixture.h"
 
-#include <QProgressDialog>
 #include <QScrollBar>
-#include <QTimer>
 
 using namespace testsupport;
 using operations::Operation;
@@ -114,31 +113,4 @@ TEST_F(OperationsTest, HandEditedNamesKeepTheirBytesAndHostileOnesTouchNothing) 
     EXPECT_FALSE(fs::exists(profile.packages() / "Twin.App_\xff"));
     EXPECT_EQ(TreeFingerprint(kept), twin);
     EXPECT_EQ(std::distance(fs::directory_iterator(profile.packages()), {}), 1);
-}
-
-TEST_F(OperationsTest, ALongRunShowsProgressAndRefusesASecondRun) {
-    for (int i = 0; i < 150; ++i) { // 150 lines at 10 ms each: well past half a second
-        WriteText(profile.packages() / ("Pkg" + std::to_string(100 + i) + "_x") / "f", "x");
-    }
-    StartAndSearch();
-    form->lblSelect_Click();
-    bool progressShown = false;
-    bool refused = false;
-    QTimer::singleShot(700, form.get(), [&] {
-        const auto* progress = form->findChild<QProgressDialog*>("progress");
-        progressShown = progress != nullptr && progress->isVisible();
-        const std::size_t asked = services.questions.asked.size();
-        Yes();
-        form->lblHardReset_Click(); // a second run while the first goes on
-        form->lblDeleteSettings_Click();
-        refused = form->RunInProgress() && services.questions.asked.size() == asked;
-    });
-    Run(&frmMain::lblClearAppCache_Click);
-    EXPECT_TRUE(progressShown);
-    EXPECT_TRUE(refused);
-    EXPECT_FALSE(form->RunInProgress());
-    const auto* progress = form->findChild<QProgressDialog*>("progress");
-    EXPECT_TRUE(progress == nullptr || !progress->isVisible());
-    EXPECT_EQ(StatusLines()[152], "Total Apps cleared: 150");
-    EXPECT_EQ(std::distance(fs::directory_iterator(profile.packages()), {}), 150); // no Hard Reset
 }
