@@ -41,12 +41,13 @@ TEST_F(CatalogueTest, SelectAlternatesAndEachSearchListsOnlyWhatIsThere) {
 // Both lists filled at the same indexes; the timer carries hand changes to the package
 // list while something changed, then sleeps: an idle window costs nothing.
 TEST_F(CatalogueTest, SearchFillsBothListsAndTheTimerKeepsThemInStep) {
-    // Sorted by package, so the display names are not in order: "Vendor App Beta" first.
+    // Sorted by package, so the display names are not in order: "Vendor App_Beta" first (the
+    // publisher hash follows the last "_", not the first).
     profile.AddPackage("Vendor.App_x1");
-    profile.AddPackage("Vendor.App.Beta_y2");
+    profile.AddPackage("Vendor.App_Beta_y2");
     StartAndSearch();
-    EXPECT_EQ(Rows(form->lstApps), (Names{"Vendor.App.Beta_y2", "Vendor.App_x1"}));
-    EXPECT_EQ(Rows(form->lstAppsHidden), (Names{"Vendor App Beta", "Vendor App"}));
+    EXPECT_EQ(Rows(form->lstApps), (Names{"Vendor.App_Beta_y2", "Vendor.App_x1"}));
+    EXPECT_EQ(Rows(form->lstAppsHidden), (Names{"Vendor App_Beta", "Vendor App"}));
     EXPECT_EQ(form->lblAppsInstalled->Caption(), "2");
     EXPECT_TRUE(form->lstAppsHidden->isVisible() && !form->PicSearch->isVisible());
     WaitForTimer();
