@@ -112,18 +112,24 @@ packages="$WINEPREFIX/drive_c/users/$user/AppData/Local/Packages"
 installed="$WINEPREFIX/drive_c/Dittoly UA"
 cp -r "$folder" "$installed"
 
+# Prints the id of the visible window titled exactly $1 once it shows, waiting up to $2
+# tenths of a second; prints nothing when none showed.
+visible_window() {
+    local id="" _
+    for _ in $(seq "$2"); do
+        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1) || true
+        [ -n "$id" ] && break
+        sleep 0.1
+    done
+    echo "$id"
+}
 # Starts the program and waits for its window; `took` holds the seconds that took.
 start_program() {
     local t0
     t0=$(date +%s.%N)
     wine 'C:\Dittoly UA\dittoly-ua.exe' >>"$smoke/wine.log" 2>&1 &
     app_pid=$!
-    window=""
-    for _ in $(seq 600); do
-        window=$(xdotool search --onlyvisible --name '^Dittoly UA$' 2>/dev/null | head -1) || true
-        [ -n "$window" ] && break
-        sleep 0.1
-    done
+    window=$(visible_window 'Dittoly UA' 600)
     [ -n "$window" ] || fail "no window within a minute"
     took=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 }
@@ -156,12 +162,7 @@ mapfile -t edges < <(convert "$smoke/list.png" -crop 1x200+232+64 -depth 8 txt:-
 click "$window" 232 $((64 + (edges[0] + edges[1]) / 2))
 click "$window" 232 $((64 + (edges[2] + edges[3]) / 2))
 click "$window" 70 148
-box=""
-for _ in $(seq 100); do
-    box=$(xdotool search --onlyvisible --name '^Backup$' 2>/dev/null | head -1) || true
-    [ -n "$box" ] && break
-    sleep 0.1
-done
+box=$(visible_window Backup 100)
 [ -n "$box" ] || fail "no question after the click on Backup"
 sleep 0.5
 import -window root "$smoke/question.png"

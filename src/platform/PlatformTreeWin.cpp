@@ -160,6 +160,24 @@ struct Chain {
     }
 };
 
+// The last name of `at` below its held parent, the form every operation starts from.
+// `error` is EINVAL for a name that is missing or not one plain name, else the parent's.
+struct Target {
+    Chain parent;
+    std::wstring leaf;
+    std::wstring path;
+    int error = EINVAL;
+
+    explicit Target(const Below& at) : parent(at, at.names.empty() ? 0 : at.names.size() - 1) {
+        const auto name = at.names.empty() ? std::nullopt : Leaf(at.names.back());
+        if (name) {
+            leaf = *name;
+            path = Join(parent.path, leaf);
+            error = parent.error;
+        }
+    }
+};
+
 // Every error is remembered once, the first one wins. Links and devices are skipped on
 // purpose; anything else that goes wrong means something that belongs is missing.
 struct Outcome {
@@ -502,18 +520,12 @@ struct Swap {
 } // namespace
 
 int CopyTree(const Below& from, const Below& into) {
-    if (from.names.empty()) {
-        return EINVAL;
+    const Target sourceAt(from);
+    if (sourceAt.error != 0) {
+        return sourceAt.error;
     }
-    const auto name = Leaf(from.names.back());
-    if (!name) {
-        return EINVAL;
-    }
-    const Chain sourceParent(from, from.names.size() - 1);
-    if (sourceParent.error != 0) {
-        return sourceParent.error;
-    }
-    const std::wstring sourcePath = Join(sourceParent.path, *name);
+    const std::wstring& sourcePath = sourceAt.path;
+    const std::wstring& name = sourceAt.leaf;
     int error = 0;
     DWORD sourceAttributes = 0;
     const Handle source = HoldFolder(sourcePath, false, error, &sourceAttributes);
@@ -524,10 +536,10 @@ int CopyTree(const Below& from, const Below& into) {
     if (destination.error != 0) {
         return destination.error;
     }
-    if (const int refused = RefuseOwnSubtree(source, destination.held.back(), *name)) {
+    if (const int refused = RefuseOwnSubtree(source, destination.held.back(), name)) {
         return refused;
     }
-    const Swap swap(destination.path, *name);
+    const Swap swap(destination.path, name);
     if (const int left = swap.Recover()) {
         return left;
     }
@@ -566,18 +578,11 @@ int CopyTree(const Below& from, const Below& into) {
 }
 
 int RemoveTree(const Below& path) {
-    if (path.names.empty()) {
-        return EINVAL; // never the root itself
+    const Target at(path); // no names: never the root itself
+    if (at.error != 0) {
+        return at.error;
     }
-    const auto name = Leaf(path.names.back());
-    if (!name) {
-        return EINVAL;
-    }
-    const Chain parent(path, path.names.size() - 1);
-    if (parent.error != 0) {
-        return parent.error;
-    }
-    const std::wstring target = Join(parent.path, *name);
+    const std::wstring& target = at.path;
     const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return LastErrno(); // a path that does not exist is a failure
@@ -591,15 +596,11 @@ int RemoveTree(const Below& path) {
 }
 
 bool MakeFolder(const Below& path) {
-    if (path.names.empty()) {
+    const Target at(path);
+    if (at.error != 0) {
         return false;
     }
-    const auto name = Leaf(path.names.back());
-    const Chain parent(path, path.names.size() - 1);
-    if (!name || parent.error != 0) {
-        return false;
-    }
-    const std::wstring target = Join(parent.path, *name);
+    const std::wstring& target = at.path;
     if (!CreateDirectoryW(target.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         return false;
     }

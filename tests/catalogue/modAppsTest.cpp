@@ -5,9 +5,8 @@
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
-#include <linux/capability.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -15,28 +14,11 @@ namespace {
 using namespace testsupport;
 using Names = std::vector<std::string>;
 
-// Root opens every folder whatever its mode. Dropping the two override capabilities
-// for a while makes it meet permissions like any other owner would.
-class WithoutReadOverride {
-public:
-    WithoutReadOverride() {
-        if (::geteuid() != 0 || ::syscall(SYS_capget, &header_, saved_) != 0) {
-            return;
-        }
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        dropped_ = ::syscall(SYS_capset, &header_, reduced) == 0;
-    }
-    ~WithoutReadOverride() {
-        if (dropped_) {
-            ::syscall(SYS_capset, &header_, saved_);
-        }
-    }
-
-private:
-    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2]{};
-    bool dropped_ = false;
+// Root opens every folder whatever its mode. As the file-system user nobody for a while,
+// it loses the override capabilities and meets permissions like any other owner would.
+struct AsNobody {
+    AsNobody() { ::setfsuid(65534); }
+    ~AsNobody() { ::setfsuid(::geteuid()); }
 };
 
 // The profile's own path holds "Packages" twice: names are the element below the whole root.
@@ -102,7 +84,7 @@ TEST(FindPackages, UnreadableFoldersAreSkippedAndTheWalkGoesOn) {
     for (const char* locked : {"B.Locked_2", "C.App_3/Locked", "D.App_4/Locked"}) {
         fs::permissions(root / locked, fs::perms::none);
     }
-    WithoutReadOverride guard;
+    const AsNobody guard;
     if (platform::ListFolder((root / "B.Locked_2").string(),
                              [](std::string_view, platform::EntryKind) { return true; })) {
         GTEST_SKIP() << "this user reads folders whatever their permissions";

@@ -141,20 +141,12 @@ Subject FileSubject(const fs::path& file, const std::string& initial,
             states};
 }
 
-// Lines long enough that one save writes a couple of hundred kilobytes, so a kill often
-// lands while the data is still going out.
-std::vector<std::string> Names(const std::string& stem, int count) {
-    std::vector<std::string> names;
-    for (int i = 0; i < count; ++i) {
-        names.push_back(stem + std::to_string(100000 + i) + "_8wekyb3d8bbwe");
-    }
-    return names;
-}
-
 TEST(CrashSafety, AppListAndLogAreAlwaysTheWholeOldOrNewFile) {
     TempDir dir;
-    const auto a = Names("Example.Notes.Package", 7000);
-    const auto b = Names("Contoso.Tool", 8000);
+    // Long enough that one save writes a couple of hundred kilobytes, so a kill often lands
+    // while the data is still going out.
+    const std::vector<std::string> a(7000, "Example.Notes.Package_8wekyb3d8bbwe");
+    const std::vector<std::string> b(8000, "Contoso.Tool_abcdefghijkmn");
     const auto list = [&](const std::string& path, long n) {
         return settings::WriteAppListFile(path, n % 2 == 0 ? b : a);
     };

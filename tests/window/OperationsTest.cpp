@@ -13,10 +13,8 @@ using window::frmMain;
 
 class OperationsTest : public WindowTest {
 protected:
-    std::string Backup() const { return (profile.program() / "Backup").string() + "/"; }
-    void Yes() { services.questions.Answer(services::IDYES); }
     void Run(void (frmMain::*click)()) {
-        Yes();
+        services.questions.Answer(services::IDYES);
         ((*form).*click)();
     }
 };
@@ -47,8 +45,9 @@ TEST_F(OperationsTest, EachCommandAsksItsQuestionAndBackupTakesTheTickedApps) {
         EXPECT_EQ(asked.title, operations::TextsOf(op).caption);
         EXPECT_EQ(asked.style, op == Operation::HardReset ? 52 : 68) << asked.title;
     }
-    EXPECT_EQ(services.questions.asked[0].prompt,
-              "Do you want to run the Backup?\r\n(2 Apps to " + Backup() + ")");
+    EXPECT_EQ(services.questions.asked[0].prompt, "Do you want to run the Backup?\r\n(2 Apps to " +
+                                                      (profile.program() / "Backup").string() +
+                                                      "/)");
     EXPECT_TRUE(StatusLines().empty() && form->PicResetOptions->isVisible());
     EXPECT_EQ(TreeFingerprint(profile.base().path()), disk);
     EXPECT_EQ(services.launcher.storeCacheStarts, 0);

@@ -4,6 +4,9 @@
 #include "SendClick.h"
 #include "WindowFixture.h"
 
+#include <QProgressDialog>
+#include <QTimer>
+
 using namespace testsupport;
 
 namespace {
@@ -67,8 +70,22 @@ TEST_F(RealXTest, InputDuringARunIsDroppedAndACloseWaitsForItsEnd) {
     const QString onRepair = MoveTo(form->lblRepair, form->lblRepair->rect().center());
     const fs::path clicked = profile.base().path() / "clicked";
     XdoLater(onRepair + " click 1", 700, clicked);
+    // Meanwhile the progress shows, and a second run or a delete is refused unasked.
+    std::vector<bool> duringRun;
+    QTimer::singleShot(1000, form.get(), [&] {
+        const auto* progress = form->findChild<QProgressDialog*>("progress");
+        const std::size_t asked = services.questions.asked.size();
+        form->lblHardReset_Click();
+        form->lblDeleteSettings_Click();
+        duringRun = {progress && progress->isVisible(),
+                     form->RunInProgress() && services.questions.asked.size() == asked};
+    });
     form->lblClearAppCache_Click();
     ASSERT_TRUE(fs::exists(clicked)) << "the run ended before the input was made";
+    EXPECT_EQ(duringRun, (std::vector<bool>{true, true}));
+    const auto* progress = form->findChild<QProgressDialog*>("progress");
+    EXPECT_TRUE(!form->RunInProgress() && (progress == nullptr || !progress->isVisible()));
+    EXPECT_EQ(std::distance(fs::directory_iterator(profile.packages()), {}), 150); // no Hard Reset
     Settle(300);
     EXPECT_TRUE(form->PicResetOptions->isHidden());
 
