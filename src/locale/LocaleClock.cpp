@@ -1,6 +1,7 @@
 #include "locale/LocaleClock.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QTime>
 #include <vector>
 
@@ -100,6 +101,10 @@ std::string LocaleClock::TimeOfDay() {
 
 std::string LocaleClock::LongDate() {
     return QLocale::system().toString(QDate::currentDate(), QLocale::LongFormat).toStdString();
+}
+
+std::int64_t LocaleClock::UtcNow() {
+    return QDateTime::currentSecsSinceEpoch();
 }
 
 } // namespace regional

@@ -18,6 +18,7 @@ class LocaleClock : public services::Clock {
 public:
     std::string TimeOfDay() override;
     std::string LongDate() override;
+    std::int64_t UtcNow() override;
 };
 
 } // namespace regional

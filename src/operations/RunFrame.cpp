@@ -69,45 +69,96 @@ private:
     std::vector<std::string> lines_;
 };
 
-// One app's copy or delete: the paths as the status line prints them, and the work.
+// One app's copy or delete: the paths as the status line prints them, the folder the work
+// reads or removes, and the work.
 struct Step {
     const char* word;
     std::string shownPath;        // the source of a copy, the path of a delete
     std::string shownDestination; // copies only
-    std::function<int()> work;
+    Below subject;
+    std::function<int(platform::TreeProgress*)> work;
 };
 
-Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& roots) {
+Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& roots,
+             const RunOptions& options, std::int64_t now) {
     const std::string packagesRoot = roots.PackagesRoot();
     const std::string packageFolder = packagesRoot + kSepStr + package;
     const Below inPackages{packagesRoot, {package}};
+    const Below settings{packagesRoot, {package, "Settings"}};
+    const int keep = options.keep;
     switch (op) {
     case Operation::Backup: {
         const Below backup{roots.BackupDir(), {package}};
         return {kWordBackup, packageFolder + kSepStr + "Settings" + kSepStr,
-                roots.BackupDir() + package + kSepStr, [=] {
+                roots.BackupDir() + package + kSepStr, settings,
+                [=](platform::TreeProgress* progress) {
                     platform::MakeFolderChain(backup);
-                    return platform::CopyTree({packagesRoot, {package, "Settings"}}, backup);
+                    platform::CopyOptions copy{std::nullopt, progress};
+                    const auto made = history::LatestTime(roots, package);
+                    if (keep > 0 && made) {
+                        copy.keep = history::EntryFolder(
+                            roots, package,
+                            history::NewId(roots, package, *made, history::Kind::Backup));
+                    }
+                    const Below latest{roots.BackupDir(), {package, "Settings"}};
+                    const auto before = platform::InspectFolder(latest);
+                    const int result = platform::CopyTree(settings, backup, copy);
+                    // A new copy in place gets its time, even one that left a link out.
+                    const auto after = platform::InspectFolder(latest);
+                    if (after && (!before || before->identity != after->identity)) {
+                        history::RecordLatest(roots, package, now);
+                    }
+                    if (result == 0) {
+                        history::Prune(roots, package, keep);
+                    }
+                    return result;
                 }};
     }
-    case Operation::Restore:
-        return {
-            kWordRestore, roots.BackupDir() + package + kSepStr + "Settings" + kSepStr,
-            packageFolder, [=] {
-                platform::MakeFolderChain(inPackages);
-                return platform::CopyTree({roots.BackupDir(), {package, "Settings"}}, inPackages);
-            }};
+    case Operation::Restore: {
+        Below source{roots.BackupDir(), {package, "Settings"}};
+        std::string shown = roots.BackupDir() + package + kSepStr;
+        if (!options.restoreFrom.empty()) {
+            source.names = {package, "History", options.restoreFrom, "Settings"};
+            shown += std::string("History") + kSepStr + options.restoreFrom + kSepStr;
+        }
+        return {kWordRestore, shown + "Settings" + kSepStr, packageFolder, source,
+                [=](platform::TreeProgress* progress) {
+                    platform::MakeFolderChain(inPackages);
+                    platform::CopyOptions copy{std::nullopt, progress};
+                    if (keep > 0 && platform::StateOf(packageFolder + kSepStr + "Settings") ==
+                                        platform::PathState::Folder) {
+                        copy.keep = history::EntryFolder(
+                            roots, package,
+                            history::NewId(roots, package, now, history::Kind::BeforeRestore));
+                    }
+                    const int result = platform::CopyTree(source, inPackages, copy);
+                    if (result == 0) {
+                        history::Prune(roots, package, keep);
+                    }
+                    return result;
+                }};
+    }
     case Operation::Reset:
-        return {kWordReset, packageFolder + kSepStr + "Settings", {}, [=] {
-                    return platform::RemoveTree({packagesRoot, {package, "Settings"}});
+        return {kWordReset,
+                packageFolder + kSepStr + "Settings",
+                {},
+                settings,
+                [=](platform::TreeProgress* progress) {
+                    return platform::RemoveTree(settings, progress);
                 }};
     case Operation::HardReset:
         return {
-            kWordHardReset, packageFolder, {}, [=] { return platform::RemoveTree(inPackages); }};
+            kWordHardReset, packageFolder, {}, inPackages, [=](platform::TreeProgress* progress) {
+                return platform::RemoveTree(inPackages, progress);
+            }};
     default: {
         const Below cache{packagesRoot, {package, "LocalCache"}};
-        return {kWordClearAppCache, packageFolder + kSepStr + "LocalCache", {}, [=] {
-                    const int result = platform::RemoveTree(cache);
+        return {kWordClearAppCache,
+                packageFolder + kSepStr + "LocalCache",
+                {},
+                cache,
+                [=](platform::TreeProgress* progress) {
+                    const int result = platform::RemoveTree(cache, progress);
                     // One level only: a package folder that is gone is not brought back.
                     platform::MakeFolder(cache);
                     return result;
@@ -120,6 +171,81 @@ std::string StepLine(const Step& step, const std::string& appText, bool ok) {
     return step.shownDestination.empty()
                ? DeleteLine(appText, step.word, step.shownPath, ok)
                : CopyLine(appText, step.word, step.shownPath, step.shownDestination, ok);
+}
+
+// Reports a step's progress to the host and passes its wish to stop back to the work.
+class Watch : public platform::TreeProgress {
+public:
+    explicit Watch(RunHost& host) : host_(host) {}
+    platform::TreeSize total;
+    platform::TreeSize done;
+    bool Advance(std::uint64_t files, std::uint64_t bytes) override {
+        done = {files, bytes};
+        host_.Progress(done, total);
+        return !host_.StopRequested();
+    }
+
+private:
+    RunHost& host_;
+};
+
+std::string PathOf(const Below& at) {
+    std::string path = at.root;
+    for (const std::string& name : at.names) {
+        path += (path.ends_with(kSepStr) ? "" : kSepStr) + name;
+    }
+    return path;
+}
+
+// Why a step failed, in words a user can act on: the program's own where it knows better
+// than the system (a link refused, a folder that is not there), else the system's.
+AppOutcome Judge(Operation op, int code, const std::string& package, const Step& step,
+                 const modGlobal::Roots& roots) {
+    using platform::PathState;
+    using platform::StateOf;
+    const auto error = [](std::string reason) {
+        return AppOutcome{AppResult::Error, std::move(reason), {}};
+    };
+    if (code == 0) {
+        return {};
+    }
+    if (!IsPlainFolderName(package)) {
+        return error("refused: not a plain folder name");
+    }
+    const bool copy = op == Operation::Backup || op == Operation::Restore;
+    if (StateOf(roots.PackagesRoot() + kSepStr + package) == PathState::Link) {
+        return error("refused: the package folder is a link");
+    }
+    if (copy && StateOf(roots.BackupDir() + package) == PathState::Link) {
+        return error("refused: the backup folder is a link");
+    }
+    const std::string what = op == Operation::Restore ? "the backup"
+                             : op == Operation::HardReset
+                                 ? "the package folder"
+                                 : "the " + step.subject.names.back() + " folder";
+    switch (StateOf(PathOf(step.subject))) {
+    case PathState::Missing:
+        return op == Operation::Restore
+                   ? error("no backup to restore")
+                   : AppOutcome{AppResult::NothingToDo,
+                                op == Operation::Backup ? "no Settings folder to back up"
+                                                        : "no " + what.substr(4) + " to delete",
+                                {}};
+    case PathState::Link:
+        return error("refused: " + what + " is a link");
+    case PathState::Other:
+        return error("refused: " + what + " is not a folder");
+    case PathState::Folder:
+        break;
+    }
+    if (copy && (code == ELOOP || code == EXDEV || code == EINVAL)) {
+        return error("links, mount points and special files inside are never copied, and "
+                     "were left out");
+    }
+    if (code == ELOOP || code == EXDEV) {
+        return error("refused: a folder on the way is a link or a mount point");
+    }
+    return error(platform::ErrorText(code));
 }
 
 } // namespace
@@ -151,7 +277,8 @@ std::string Prompt(Operation op, int ticked, const modGlobal::Roots& roots) {
 }
 
 RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots& roots,
-              services::Clock& clock, services::Launcher& launcher, RunHost& host) {
+              services::Clock& clock, services::Launcher& launcher, RunHost& host,
+              const RunOptions& options) {
     const OperationTexts& texts = TextsOf(op);
     Log log(clock, host);
     RunResult result;
@@ -172,20 +299,39 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
     }
 
     for (std::size_t i = 0; i < apps.size(); ++i) {
+        if (host.StopRequested()) {
+            result.stopped = true;
+            break;
+        }
         host.AppStarting(i);
-        const Step step = StepFor(op, apps[i].package, roots);
-        const int outcome =
-            IsPlainFolderName(apps[i].package) ? host.FileOperation(step.work) : EINVAL;
-        result.failed += outcome == 0 ? 0 : 1;
-        log.Status(StepLine(step, apps[i].display, outcome == 0));
+        const std::string& package = apps[i].package;
+        const Step step = StepFor(op, package, roots, options, clock.UtcNow());
+        Watch watch(host);
+        const int code = !IsPlainFolderName(package) ? EINVAL : host.FileOperation([&] {
+            if (host.WantsTotals()) {
+                platform::MeasureTree(step.subject, watch.total);
+            }
+            return step.work(&watch);
+        });
+        AppOutcome outcome = code == ECANCELED && IsPlainFolderName(package)
+                                 ? AppOutcome{AppResult::Error, host.StopReason(), {}}
+                                 : Judge(op, code, package, step, roots);
+        if (!step.shownDestination.empty()) {
+            outcome.copied = watch.done;
+        }
+        result.failed += code == 0 ? 0 : 1;
+        result.outcomes.push_back(std::move(outcome));
+        log.Status(StepLine(step, apps[i].display, code == 0));
         host.AppFinished(i);
     }
-    result.apps = static_cast<int>(apps.size());
+    result.stopped = result.stopped || result.outcomes.size() < apps.size();
+    result.apps = static_cast<int>(result.outcomes.size());
     host.LoopFinished();
     for (const auto& line : StatisticsLines(texts.countLabel, std::to_string(result.apps))) {
         log.Header(line);
     }
-    result.failed += log.Save(roots) ? 0 : 1;
+    result.logSaved = log.Save(roots);
+    result.failed += result.logSaved ? 0 : 1;
     result.lines = log.Take();
     return result;
 }

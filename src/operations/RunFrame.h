@@ -4,6 +4,8 @@
 // run them through here; each keeps only what is its own (the question, the lists, the
 // captions, the pacing between lines).
 
+#include "operations/History.h"
+#include "platform/Platform.h"
 #include "start/Services.h"
 #include "start/modGlobal.h"
 
@@ -46,7 +48,27 @@ struct App {
     std::string display;
 };
 
-// The front end a run reports to. Every call comes from the thread that called Run.
+// What became of one app. Its status line says "<OK>" for Ok only; an app with nothing to
+// do (no folder to back up or delete) keeps its "<Error>" line, but a caller may count it
+// apart from failures.
+enum class AppResult : std::uint8_t { Ok, Error, NothingToDo };
+
+struct AppOutcome {
+    AppResult result = AppResult::Ok;
+    std::string reason;        // why, unless Ok: the system's words or the program's
+    platform::TreeSize copied; // what a Backup or Restore copied, as far as it came
+};
+
+struct RunOptions {
+    // History entries each app keeps after its Backup or Restore succeeded; 0 keeps none,
+    // and then what a copy replaces is removed.
+    int keep = history::kDefaultKeep;
+    // A Restore from this History entry instead of the latest backup.
+    std::string restoreFrom;
+};
+
+// The front end a run reports to. Every call comes from the thread that called Run, but
+// for those that say otherwise.
 class RunHost {
 public:
     virtual ~RunHost() = default;
@@ -64,20 +86,39 @@ public:
     // Runs one copy or delete and returns its result; a window keeps itself painted
     // meanwhile.
     virtual int FileOperation(const std::function<int()>& work) { return work(); }
+    // Whether Progress wants the total of each copy or delete: measuring it walks the
+    // folder once more before the work. Asked from the thread that runs the work.
+    virtual bool WantsTotals() { return false; }
+    // How far the copy or delete of the app being worked on has come; `total` stays zero
+    // unless WantsTotals. Called from the thread that runs the work.
+    virtual void Progress(const platform::TreeSize& done, const platform::TreeSize& total) {
+        static_cast<void>(done);
+        static_cast<void>(total);
+    }
+    // True ends the run at the next safe point: a copy stops at once and leaves the app as
+    // it was (its line ends in "<Error>" with StopReason), a delete finishes first, and the
+    // apps not started get no line. Asked from either thread.
+    virtual bool StopRequested() { return false; }
+    virtual std::string StopReason() { return "cancelled"; }
 };
 
 struct RunResult {
-    std::vector<std::string> lines; // the operation log, as shown
-    int apps = 0;                   // apps worked on (the count in the statistics)
-    int failed = 0;                 // status lines that ended in "<Error>"
+    std::vector<std::string> lines;   // the operation log, as shown
+    int apps = 0;                     // apps worked on (the count in the statistics)
+    int failed = 0;                   // status lines that ended in "<Error>"
+    std::vector<AppOutcome> outcomes; // outcomes[i] is apps[i]'s, for every app with a line
+    bool stopped = false;             // ended early, as the host asked
+    bool logSaved = true;             // false when the log file could not be written
 };
 
 // Runs `op` over `apps` in their order: header, one status line per app, statistics,
 // and (all but Clear App Store Cache) the log file with its "Log saved to " line. A
 // package name that is not one plain folder name is refused: its line ends in "<Error>"
-// and nothing is created, copied or deleted for it.
+// and nothing is created, copied or deleted for it. What a Backup or Restore replaces
+// goes into the app's History (see History.h).
 RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots& roots,
-              services::Clock& clock, services::Launcher& launcher, RunHost& host);
+              services::Clock& clock, services::Launcher& launcher, RunHost& host,
+              const RunOptions& options = {});
 
 // The delete-configuration command: the program's Data folder goes with one Hard Reset
 // status line that names no app. True when it is gone.

@@ -60,6 +60,38 @@ bool IsFile(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+PathState StateOf(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0) {
+        return PathState::Missing;
+    }
+    return S_ISLNK(st.st_mode)   ? PathState::Link
+           : S_ISDIR(st.st_mode) ? PathState::Folder
+                                 : PathState::Other;
+}
+
+std::string ErrorText(int error) {
+    return std::strerror(error);
+}
+
+int CheckWritable(const std::string& folder) {
+    // A file without a name, so nothing is left should we be killed right here; where the
+    // file system has no such files, a named one that goes at once.
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        const std::string probe = folder + kSepStr + ".dittoly-probe-" + std::to_string(::getpid());
+        fd = ::open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (fd >= 0) {
+            ::unlink(probe.c_str());
+        }
+    }
+    if (fd < 0) {
+        return errno;
+    }
+    ::close(fd);
+    return 0;
+}
+
 void CreateFolderChain(const std::string& path) {
     if (path.empty()) {
         return;

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -258,6 +259,8 @@ int Reach(const Below& path, std::size_t depth, bool create, Reached& out) {
 
 class Remover {
 public:
+    explicit Remover(TreeProgress* progress = nullptr) : progress_(progress) {}
+
     // Removes the folder `parent`/`name` with everything in it, staying on the mount of
     // `home`: a folder reached through another mount is left alone and reported.
     int Folder(int parent, const std::string& name, const Node& home);
@@ -273,6 +276,8 @@ private:
     };
     int first_ = 0;
     const bool root_ = ::geteuid() == 0;
+    TreeProgress* progress_;
+    std::uint64_t files_ = 0;
 
     void Fail(int error, Level* level) {
         first_ = first_ != 0 ? first_ : (error != 0 ? error : EIO);
@@ -330,6 +335,8 @@ void Remover::Empty(int dir, Level& level) {
             } else {
                 Fail(errno, &level);
             }
+        } else if (progress_ != nullptr) {
+            progress_->Advance(++files_, 0); // a removal goes on whatever the answer
         }
         return true;
     });
@@ -406,6 +413,8 @@ int Remover::Folder(int parent, const std::string& name, const Node& home) {
 
 class Copier {
 public:
+    explicit Copier(TreeProgress* progress) : progress_(progress) {}
+
     int failed = 0;  // the first failure that leaves the copy incomplete
     int skipped = 0; // the first entry of a kind that is never copied
 
@@ -423,6 +432,17 @@ private:
     const bool root_ = ::geteuid() == 0;
     bool kernelCopy_ = true;
     Node home_;
+    TreeProgress* progress_;
+    std::uint64_t files_ = 0;
+    std::uint64_t bytes_ = 0; // of the files done, and of the one going, up to `told_`
+    std::uint64_t told_ = 0;  // bytes at the last report
+    // The progress of `files_` and `bytes_`; a stop asked for fails the copy.
+    void Report(std::uint64_t bytes) {
+        told_ = bytes;
+        if (progress_ != nullptr && !progress_->Advance(files_, bytes)) {
+            Fail(ECANCELED);
+        }
+    }
     std::vector<char> buffer_;
     std::vector<char> names_ = std::vector<char>(1024);
     std::vector<char> value_ = std::vector<char>(4096);
@@ -559,7 +579,11 @@ void Copier::File(int srcDir, int dstDir, const char* name) {
     }
     if (error != 0) {
         Fail(error);
+        return;
     }
+    ++files_;
+    bytes_ += static_cast<std::uint64_t>(node.size);
+    Report(bytes_);
 }
 
 // The `size` bytes the file held when it was opened; a file that shrinks meanwhile ends
@@ -594,8 +618,17 @@ int Copier::Data(int in, int out, const Node& node) {
 // writes take over from where it stopped.
 int Copier::Range(int in, int out, off_t from, off_t to) {
     bool kernel = kernelCopy_;
+    // Pieces small enough that a stop asked for in a large file comes within moments.
+    constexpr off_t kPiece = 64 << 20;
+    constexpr std::uint64_t kReportEvery = 8 << 20;
     for (off_t at = from; at < to;) {
-        const auto want = static_cast<std::size_t>(to - at);
+        if (bytes_ + static_cast<std::uint64_t>(at) >= told_ + kReportEvery) {
+            Report(bytes_ + static_cast<std::uint64_t>(at));
+            if (failed != 0) {
+                return failed;
+            }
+        }
+        const auto want = static_cast<std::size_t>(std::min(to - at, kPiece));
         ssize_t n = 0;
         if (kernel) {
             off_t inAt = at;
@@ -701,75 +734,102 @@ int Copier::ModeAndTimes(int dst, const Node& node) {
 // ---------------------------------------------------------------------------------
 // Staging: the new copy is built under a name of its own beside the one it replaces.
 //
-// ".<name>.dittoly-<pid>-<n>.new" holds the copy being built and, once exchanged, the old
-// copy on its way out; ".<name>.dittoly-<pid>-<n>.old" holds the old copy on a file system
-// that cannot exchange two names. The pid tells whose it is: only those of processes that
-// no longer exist are leftovers, so two runs at once never remove each other's work.
+// ".<name>.dittoly-<pid>-<n>.<end>", where <end> tells what it holds:
+//   new    the copy being built; once exchanged, the old copy on its way out
+//   old    the old copy, stepped aside on a file system that cannot exchange two names
+//   ready  the complete new copy, while the old one moves to where it is kept
+//   gone   a folder on its way out (DiscardTree)
+// The pid tells whose it is: only those of processes that no longer exist are leftovers,
+// so two runs at once never remove each other's work.
 
-class Staging {
-public:
-    Staging(int dir, const std::string& name) : dir_(dir), name_(name) {}
+std::string StageName(const std::string& name, int n, const char* end) {
+    return "." + name + ".dittoly-" + std::to_string(::getpid()) + "-" + std::to_string(n) + "." +
+           end;
+}
 
-    // Too long a name leaves no room for the staging names.
-    bool Fits() const { return name_.size() + 40 <= NAME_MAX; }
-    std::string NameOf(int n, const char* end) const {
-        return Prefix() + std::to_string(::getpid()) + "-" + std::to_string(n) + end;
-    }
+// Too long a name leaves no room for the staging names.
+bool StageFits(const std::string& name) {
+    return name.size() + 40 <= NAME_MAX;
+}
 
-    // Puts back the old copy a killed swap left aside, and removes what killed copies left.
-    void Sweep(const Node& home) const {
-        Fd list(::openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        std::vector<std::string> found;
-        if (list.Valid()) {
-            ForEachEntry(list.Get(), [&](const char* entry, unsigned char) {
-                if (IsLeftover(entry)) {
-                    found.emplace_back(entry);
-                }
-                return true;
-            });
-        }
-        std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
-            return a.ends_with(".old") > b.ends_with(".old");
-        });
-        for (const std::string& entry : found) {
-            Node node;
-            if (entry.ends_with(".old") && StatAt(dir_, name_.c_str(), node) == ENOENT &&
-                ::renameat(dir_, entry.c_str(), dir_, name_.c_str()) == 0) {
-                continue;
-            }
-            Remover().Folder(dir_, entry, home);
-        }
-    }
-
-private:
-    int dir_;
-    std::string name_;
-
-    std::string Prefix() const { return "." + name_ + ".dittoly-"; }
-
-    // Ours by its name, and its process is gone.
-    bool IsLeftover(std::string_view entry) const {
-        const std::string prefix = Prefix();
-        if (!entry.starts_with(prefix) || !(entry.ends_with(".new") || entry.ends_with(".old"))) {
-            return false;
-        }
-        entry = entry.substr(prefix.size(), entry.size() - prefix.size() - 4);
-        long pid = 0;
-        unsigned n = 0;
-        const char* end = entry.data() + entry.size();
-        const auto first = std::from_chars(entry.data(), end, pid);
-        if (first.ec != std::errc() || first.ptr == end || *first.ptr != '-' ||
-            std::from_chars(first.ptr + 1, end, n).ptr != end || pid <= 0 || pid == ::getpid()) {
-            return false;
-        }
-        return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-    }
+struct Leftover {
+    std::string entry; // as found
+    std::string name;  // what it held or was to hold
+    std::string_view end;
 };
+
+// Ours by its name, and its process is gone.
+std::optional<Leftover> LeftoverOf(std::string_view entry) {
+    const std::size_t tag = entry.rfind(".dittoly-");
+    const std::size_t dot = entry.rfind('.');
+    if (!entry.starts_with('.') || tag == std::string_view::npos || tag < 2 || dot <= tag) {
+        return std::nullopt;
+    }
+    std::string_view end;
+    for (const std::string_view known : {"new", "old", "ready", "gone"}) {
+        end = entry.substr(dot + 1) == known ? known : end;
+    }
+    const char* digits = entry.data() + tag + 9;
+    const char* last = entry.data() + dot;
+    long pid = 0;
+    unsigned n = 0;
+    const auto first = std::from_chars(digits, last, pid);
+    if (end.empty() || first.ec != std::errc() || first.ptr == last || *first.ptr != '-' ||
+        std::from_chars(first.ptr + 1, last, n).ptr != last || pid <= 0 || pid == ::getpid() ||
+        ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
+        return std::nullopt;
+    }
+    return Leftover{std::string(entry), std::string(entry.substr(1, tag - 1)), end};
+}
+
+// Finishes or clears what ended processes left in the folder open as `dir`, those that
+// `mine` picks. A complete copy that was set aside or waiting ("old", "ready") takes its
+// name back when the name is free; everything else goes.
+template <class Mine> void Sweep(int dir, const Node& home, Mine mine) {
+    Fd list(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::vector<Leftover> found;
+    if (list.Valid()) {
+        ForEachEntry(list.Get(), [&](const char* entry, unsigned char) {
+            if (auto left = LeftoverOf(entry); left && mine(*left)) {
+                found.push_back(std::move(*left));
+            }
+            return true;
+        });
+    }
+    // Those that may take their name back first, so that nothing else can.
+    const auto whole = [](const Leftover& left) {
+        return left.end == "old" || left.end == "ready";
+    };
+    std::stable_partition(found.begin(), found.end(), whole);
+    for (const Leftover& left : found) {
+        Node node;
+        if (whole(left) && StatAt(dir, left.name.c_str(), node) == ENOENT &&
+            ::renameat(dir, left.entry.c_str(), dir, left.name.c_str()) == 0) {
+            continue;
+        }
+        Remover().Folder(dir, left.entry, home);
+    }
+}
+
+// Renames without ever replacing what holds the new name. 0 or errno.
+int MoveNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to) {
+    if (::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL) {
+        return errno;
+    }
+    // A file system without that flag: looked at first, then renamed.
+    Node node;
+    if (StatAt(toDir, to.c_str(), node) != ENOENT) {
+        return EEXIST;
+    }
+    return ::renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0 ? 0 : errno;
+}
 
 // Puts the complete copy at `stage` in place of `name`: exchanged with the old one in one
 // step, or renamed where there is none. `leaving` then names what is to be removed.
-int PutInPlace(int dir, const Staging& staging, const std::string& stage, const std::string& name,
-               std::string& leaving) {
+int PutInPlace(int dir, const std::string& stage, const std::string& name, std::string& leaving) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         Node old;
         const int state = StatAt(dir, name.c_str(), old);
@@ -790,7 +850,7 @@ int PutInPlace(int dir, const Staging& staging, const std::string& stage, const 
         }
         // A file system that cannot exchange: the old copy steps aside first. A kill between
         // the two renames leaves it aside, and the next copy puts it back.
-        const std::string aside = staging.NameOf(0, ".old");
+        const std::string aside = StageName(name, 0, "old");
         if (hasOld && ::renameat(dir, name.c_str(), dir, aside.c_str()) != 0) {
             return errno;
         }
@@ -807,9 +867,41 @@ int PutInPlace(int dir, const Staging& staging, const std::string& stage, const 
     return EAGAIN;
 }
 
+// Puts the complete copy at `stage` in place of the old folder `name`, which moves to
+// `keep`/<name>. On the same mount: the copy is marked complete ("ready"), the old one
+// moves, the copy takes its place. On another: the old one is copied there first, then
+// replaced as usual. `stage` is cleared once what it names must stay for the next sweep.
+int PlaceKeeping(int dir, const Node& home, const Below& old, const Below& keep, std::string& stage,
+                 std::string& leaving) {
+    const std::string& name = old.names.back();
+    Reached kept;
+    CreateFolderChain(keep.root);
+    if (const int error = Reach(keep, keep.names.size(), true, kept); error != 0) {
+        return error;
+    }
+    if (!SameMount(kept.node, home)) {
+        if (const int error = CopyTree(old, keep); error != 0) {
+            return error;
+        }
+        return PutInPlace(dir, stage, name, leaving);
+    }
+    const std::string ready = stage.substr(0, stage.size() - 3) + "ready";
+    if (::renameat(dir, stage.c_str(), dir, ready.c_str()) != 0) {
+        return errno;
+    }
+    stage = ready;
+    if (const int error = MoveNoReplace(dir, name, kept.fd.Get(), name); error != 0) {
+        return error;
+    }
+    // The old copy is kept now: should the last step fail, the complete one waits under
+    // its own name for the next copy to put it in place.
+    stage.clear();
+    return MoveNoReplace(dir, ready, dir, name);
+}
+
 } // namespace
 
-int CopyTree(const Below& from, const Below& into) {
+int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     if (from.names.empty() || !IsPlainName(from.names.back())) {
         return EINVAL;
     }
@@ -820,12 +912,11 @@ int CopyTree(const Below& from, const Below& into) {
         return error;
     }
     const int dir = target.fd.Get();
-    const Staging staging(dir, name);
-    if (!staging.Fits()) {
+    if (!StageFits(name)) {
         return ENAMETOOLONG;
     }
     // First, so that even a copy that fails puts back an old copy a killed swap left aside.
-    staging.Sweep(target.node);
+    Sweep(dir, target.node, [&](const Leftover& left) { return left.name == name; });
     if (const int error = Reach(from, from.names.size(), false, source); error != 0) {
         return error;
     }
@@ -835,7 +926,8 @@ int CopyTree(const Below& from, const Below& into) {
     }
 
     Node old;
-    if (const int state = StatAt(dir, name.c_str(), old); state == 0) {
+    const int state = StatAt(dir, name.c_str(), old);
+    if (state == 0) {
         if (!S_ISDIR(old.mode) || !SameMount(old, target.node)) {
             return S_ISLNK(old.mode) ? ELOOP : S_ISDIR(old.mode) ? EXDEV : ENOTDIR;
         }
@@ -853,7 +945,7 @@ int CopyTree(const Below& from, const Below& into) {
     }
     std::string stage;
     for (int n = 0; n < 100 && stage.empty(); ++n) {
-        stage = staging.NameOf(n, ".new");
+        stage = StageName(name, n, "new");
         if (::mkdirat(dir, stage.c_str(), S_IRWXU) != 0) {
             if (errno != EEXIST) {
                 return errno;
@@ -866,7 +958,7 @@ int CopyTree(const Below& from, const Below& into) {
     }
     Fd dst(::openat(dir, stage.c_str(), kDirFlags));
     Node dstNode;
-    Copier copier;
+    Copier copier(options.progress);
     if (!dst.Valid() || StatFd(dst.Get(), dstNode) != 0) {
         copier.failed = errno != 0 ? errno : EIO;
     } else {
@@ -877,10 +969,18 @@ int CopyTree(const Below& from, const Below& into) {
         copier.Tree(std::move(src), source.node, std::move(dst), dstNode);
     }
     std::string leaving;
-    const int placed =
-        copier.failed != 0 ? copier.failed : PutInPlace(dir, staging, stage, name, leaving);
+    int placed = copier.failed;
+    if (placed == 0 && state == 0 && options.keep) {
+        Below current = into;
+        current.names.push_back(name);
+        placed = PlaceKeeping(dir, target.node, current, *options.keep, stage, leaving);
+    } else if (placed == 0) {
+        placed = PutInPlace(dir, stage, name, leaving);
+    }
     if (placed != 0) {
-        Remover().Folder(dir, stage, target.node);
+        if (!stage.empty()) {
+            Remover().Folder(dir, stage, target.node);
+        }
         return placed;
     }
     if (!leaving.empty()) {
@@ -891,7 +991,7 @@ int CopyTree(const Below& from, const Below& into) {
     return copier.skipped;
 }
 
-int RemoveTree(const Below& path) {
+int RemoveTree(const Below& path, TreeProgress* progress) {
     if (path.names.empty()) {
         return EINVAL; // never the root itself
     }
@@ -916,7 +1016,112 @@ int RemoveTree(const Below& path) {
     if (!S_ISDIR(node.mode)) {
         return ::unlinkat(parent.fd.Get(), name.c_str(), 0) == 0 ? 0 : errno;
     }
-    return Remover().Folder(parent.fd.Get(), name, parent.node);
+    return Remover(progress).Folder(parent.fd.Get(), name, parent.node);
+}
+
+int DiscardTree(const Below& path) {
+    Reached parent;
+    if (path.names.empty() || !IsPlainName(path.names.back()) || !StageFits(path.names.back())) {
+        return EINVAL;
+    }
+    if (const int error = Reach(path, path.names.size() - 1, false, parent); error != 0) {
+        return error;
+    }
+    const int dir = parent.fd.Get();
+    const std::string& name = path.names.back();
+    Sweep(dir, parent.node, [](const Leftover& left) { return left.end == "gone"; });
+    Node node;
+    if (const int error = StatAt(dir, name.c_str(), node); error != 0) {
+        return error;
+    }
+    if (!S_ISDIR(node.mode) || !SameMount(node, parent.node)) {
+        return S_ISLNK(node.mode) ? ELOOP : S_ISDIR(node.mode) ? EXDEV : ENOTDIR;
+    }
+    for (int n = 0; n < 100; ++n) {
+        const std::string gone = StageName(name, n, "gone");
+        const int error = MoveNoReplace(dir, name, dir, gone);
+        if (error == 0) {
+            return Remover().Folder(dir, gone, parent.node);
+        }
+        if (error != EEXIST) {
+            return error;
+        }
+    }
+    return EEXIST;
+}
+
+void ClearLeftovers(const Below& folder) {
+    Reached at;
+    if (Reach(folder, folder.names.size(), false, at) == 0) {
+        Sweep(at.fd.Get(), at.node, [](const Leftover&) { return true; });
+    }
+}
+
+int MeasureTree(const Below& path, TreeSize& size) {
+    Reached at;
+    if (const int error = Reach(path, path.names.size(), false, at); error != 0) {
+        return error;
+    }
+    Fd dir(::openat(at.fd.Get(), ".", kDirFlags));
+    if (!dir.Valid()) {
+        return errno;
+    }
+    struct Level {
+        Node node;
+        std::vector<std::string> folders;
+        std::size_t next = 0;
+    };
+    std::vector<Level> stack(1);
+    stack.back().node = at.node;
+    int first = 0;
+    const auto list = [&](Level& level) {
+        const int error = ForEachEntry(dir.Get(), [&](const char* name, unsigned char) {
+            Node node;
+            if (StatAt(dir.Get(), name, node) == 0 && S_ISREG(node.mode)) {
+                ++size.files;
+                size.bytes += static_cast<std::uint64_t>(node.size);
+            } else if (S_ISDIR(node.mode) && SameMount(node, at.node)) {
+                level.folders.emplace_back(name);
+            }
+            return true;
+        });
+        first = first != 0 ? first : error;
+    };
+    list(stack.back());
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next < level.folders.size()) {
+            Fd child(::openat(dir.Get(), level.folders[level.next++].c_str(), kDirFlags));
+            Node node;
+            const int error = child.Valid() ? StatFd(child.Get(), node) : errno;
+            if (error != 0) {
+                first = first != 0 ? first : error;
+                continue;
+            }
+            stack.emplace_back().node = node;
+            dir = std::move(child);
+            list(stack.back());
+            continue;
+        }
+        stack.pop_back();
+        if (!stack.empty()) {
+            Fd up;
+            if (const int error = Climb(dir.Get(), stack.back().node, up); error != 0) {
+                return error;
+            }
+            dir = std::move(up);
+        }
+    }
+    return first;
+}
+
+std::optional<FolderFacts> InspectFolder(const Below& path) {
+    Reached at;
+    if (Reach(path, path.names.size(), false, at) != 0) {
+        return std::nullopt;
+    }
+    return FolderFacts{std::to_string(at.node.ino),
+                       static_cast<std::int64_t>(at.node.mtime.tv_sec)};
 }
 
 bool MakeFolder(const Below& path) {

@@ -2,6 +2,7 @@
 // The three services tests stand in for: questions to the user, launches of other
 // programs, and the clock. Production implementations live in the window layer.
 
+#include <cstdint>
 #include <string>
 
 namespace services {
@@ -43,6 +44,8 @@ public:
     virtual std::string TimeOfDay() = 0;
     // Today's date in the user's regional long format.
     virtual std::string LongDate() = 0;
+    // Now, in seconds since 1970 (UTC): when a backup was made, and History's names.
+    virtual std::int64_t UtcNow() = 0;
 };
 
 struct Services {

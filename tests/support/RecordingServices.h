@@ -57,6 +57,9 @@ class FixedClock : public services::Clock {
 public:
     std::string TimeOfDay() override { return "14:05:09"; }
     std::string LongDate() override { return "Saturday, 5 December 2026"; }
+    // 2026-12-05T140509Z; tests move it on to tell runs apart.
+    std::int64_t utc = 1796479509;
+    std::int64_t UtcNow() override { return utc; }
 };
 
 // The lines a core run writes, as a front end would show them.
