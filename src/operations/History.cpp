@@ -174,14 +174,14 @@ bool RecordLatest(const modGlobal::Roots& roots, const std::string& package, std
                                  Stamp(utc) + " " + facts->identity + "\r\n");
 }
 
-void Prune(const modGlobal::Roots& roots, const std::string& package, int keep) {
+void Tidy(const modGlobal::Roots& roots, const std::string& package) {
     const std::string folder = HistoryPath(roots, package);
     if (!IsPlainFolderName(package) || platform::StateOf(folder) != PathState::Folder) {
         return;
     }
     platform::ClearLeftovers({roots.BackupDir(), {package, "History"}});
-    // An entry a killed run made but never filled: what that run left inside goes, then the
-    // entry, unless a run still at work keeps something in it.
+    // An entry a killed run made but never filled: what that run left inside is finished or
+    // goes, then the entry goes if it is still empty (a run at work keeps its part in it).
     std::vector<std::string> unfilled;
     platform::ListFolder(folder, [&](std::string_view name, platform::EntryKind kind) {
         const std::string entry(name);
@@ -195,12 +195,16 @@ void Prune(const modGlobal::Roots& roots, const std::string& package, int keep) 
     for (const std::string& id : unfilled) {
         platform::ClearLeftovers(EntryFolder(roots, package, id));
         bool empty = true;
-        platform::ListFolder(folder + kSepStr + id,
-                             [&](std::string_view, platform::EntryKind) { return empty = false; });
+        platform::ListFolder(folder + kSepStr + id, [&](std::string_view, platform::EntryKind) {
+            return empty = false;
+        });
         if (empty) {
             platform::DiscardTree(EntryFolder(roots, package, id));
         }
     }
+}
+
+void Prune(const modGlobal::Roots& roots, const std::string& package, int keep) {
     const auto entries = List(roots, package);
     for (std::size_t i = static_cast<std::size_t>(std::max(keep, 0)); i < entries.size(); ++i) {
         platform::DiscardTree(EntryFolder(roots, package, entries[i].id));

@@ -59,8 +59,12 @@ std::optional<std::int64_t> LatestTime(const modGlobal::Roots& roots, const std:
 // another backup's time.
 bool RecordLatest(const modGlobal::Roots& roots, const std::string& package, std::int64_t utc);
 
-// Keeps the app's `keep` newest entries and removes the others, each as a whole, with what
-// interrupted runs left in History.
+// Finishes or removes what interrupted runs left in the app's History, so that every entry
+// it then holds is whole. Before every Backup and Restore of the app.
+void Tidy(const modGlobal::Roots& roots, const std::string& package);
+
+// Keeps the app's `keep` newest entries and removes the others, each as a whole (a removal
+// cut short leaves no entry half there).
 void Prune(const modGlobal::Roots& roots, const std::string& package, int keep);
 
 } // namespace operations::history

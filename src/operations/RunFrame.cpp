@@ -93,6 +93,7 @@ Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& r
                 roots.BackupDir() + package + kSepStr, settings,
                 [=](platform::TreeProgress* progress) {
                     platform::MakeFolderChain(backup);
+                    history::Tidy(roots, package);
                     platform::CopyOptions copy{std::nullopt, progress};
                     const auto made = history::LatestTime(roots, package);
                     if (keep > 0 && made) {
@@ -124,6 +125,7 @@ Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& r
         return {kWordRestore, shown + "Settings" + kSepStr, packageFolder, source,
                 [=](platform::TreeProgress* progress) {
                     platform::MakeFolderChain(inPackages);
+                    history::Tidy(roots, package);
                     platform::CopyOptions copy{std::nullopt, progress};
                     if (keep > 0 && platform::StateOf(packageFolder + kSepStr + "Settings") ==
                                         platform::PathState::Folder) {

@@ -739,6 +739,9 @@ int Copier::ModeAndTimes(int dst, const Node& node) {
 //   old    the old copy, stepped aside on a file system that cannot exchange two names
 //   ready  the complete new copy, while the old one moves to where it is kept
 //   gone   a folder on its way out (DiscardTree)
+//   swap   in the folder where a replaced copy is kept, and with the old copy's inode
+//          in place of <n>: the complete new copy before it changes places with the old
+//          one, the old one after; its inode tells which
 // The pid tells whose it is: only those of processes that no longer exist are leftovers,
 // so two runs at once never remove each other's work.
 
@@ -756,6 +759,7 @@ struct Leftover {
     std::string entry; // as found
     std::string name;  // what it held or was to hold
     std::string_view end;
+    std::uint64_t n = 0;
 };
 
 // Ours by its name, and its process is gone.
@@ -766,20 +770,20 @@ std::optional<Leftover> LeftoverOf(std::string_view entry) {
         return std::nullopt;
     }
     std::string_view end;
-    for (const std::string_view known : {"new", "old", "ready", "gone"}) {
+    for (const std::string_view known : {"new", "old", "ready", "gone", "swap"}) {
         end = entry.substr(dot + 1) == known ? known : end;
     }
     const char* digits = entry.data() + tag + 9;
     const char* last = entry.data() + dot;
     long pid = 0;
-    unsigned n = 0;
+    std::uint64_t n = 0;
     const auto first = std::from_chars(digits, last, pid);
     if (end.empty() || first.ec != std::errc() || first.ptr == last || *first.ptr != '-' ||
         std::from_chars(first.ptr + 1, last, n).ptr != last || pid <= 0 || pid == ::getpid() ||
         ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
         return std::nullopt;
     }
-    return Leftover{std::string(entry), std::string(entry.substr(1, tag - 1)), end};
+    return Leftover{std::string(entry), std::string(entry.substr(1, tag - 1)), end, n};
 }
 
 // Finishes or clears what ended processes left in the folder open as `dir`, those that
@@ -797,8 +801,11 @@ template <class Mine> void Sweep(int dir, const Node& home, Mine mine) {
         });
     }
     // Those that may take their name back first, so that nothing else can.
-    const auto whole = [](const Leftover& left) {
-        return left.end == "old" || left.end == "ready";
+    const auto whole = [dir](const Leftover& left) {
+        Node node;
+        return left.end == "old" || left.end == "ready" ||
+               (left.end == "swap" && StatAt(dir, left.entry.c_str(), node) == 0 &&
+                node.ino == left.n);
     };
     std::stable_partition(found.begin(), found.end(), whole);
     for (const Leftover& left : found) {
@@ -867,31 +874,49 @@ int PutInPlace(int dir, const std::string& stage, const std::string& name, std::
     return EAGAIN;
 }
 
-// Puts the complete copy at `stage` in place of the old folder `name`, which moves to
-// `keep`/<name>. On the same mount: the copy is marked complete ("ready"), the old one
-// moves, the copy takes its place. On another: the old one is copied there first, then
-// replaced as usual. `stage` is cleared once what it names must stay for the next sweep.
-int PlaceKeeping(int dir, const Node& home, const Below& old, const Below& keep, std::string& stage,
-                 std::string& leaving) {
+// Puts the complete copy at `stage` in place of the old folder `name` (`oldNode`), which
+// moves to `keep`/<name>. At no moment is `name` missing, and a kill leaves nothing that
+// the next run cannot tell apart: the copy moves into the keeping folder under a name that
+// carries the old folder's inode, changes places with the old folder in one step, and the
+// old one then takes its name there (see "swap" above). A file system that cannot exchange
+// two names gets the copy marked complete ("ready") beside the old one, which moves away
+// before the copy takes its place. On another mount the old folder is copied there first,
+// then replaced as usual. `stage` is cleared once what it named is elsewhere.
+int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNode,
+                 const Below& keep, std::string& stage, std::string& leaving) {
     const std::string& name = old.names.back();
     Reached kept;
     CreateFolderChain(keep.root);
     if (const int error = Reach(keep, keep.names.size(), true, kept); error != 0) {
         return error;
     }
+    const int into = kept.fd.Get();
     if (!SameMount(kept.node, home)) {
         if (const int error = CopyTree(old, keep); error != 0) {
             return error;
         }
         return PutInPlace(dir, stage, name, leaving);
     }
+    const std::string swap = "." + name + ".dittoly-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(oldNode.ino) + ".swap";
+    if (const int error = MoveNoReplace(dir, stage, into, swap); error != 0) {
+        return error;
+    }
+    if (::renameat2(into, swap.c_str(), dir, name.c_str(), RENAME_EXCHANGE) == 0) {
+        stage.clear();
+        return MoveNoReplace(into, swap, into, name); // else the next sweep there names it
+    }
+    const int error = errno;
+    if (::renameat(into, swap.c_str(), dir, stage.c_str()) != 0 || error != EINVAL) {
+        return error;
+    }
     const std::string ready = stage.substr(0, stage.size() - 3) + "ready";
     if (::renameat(dir, stage.c_str(), dir, ready.c_str()) != 0) {
         return errno;
     }
     stage = ready;
-    if (const int error = MoveNoReplace(dir, name, kept.fd.Get(), name); error != 0) {
-        return error;
+    if (const int moved = MoveNoReplace(dir, name, into, name); moved != 0) {
+        return moved;
     }
     // The old copy is kept now: should the last step fail, the complete one waits under
     // its own name for the next copy to put it in place.
@@ -973,7 +998,7 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     if (placed == 0 && state == 0 && options.keep) {
         Below current = into;
         current.names.push_back(name);
-        placed = PlaceKeeping(dir, target.node, current, *options.keep, stage, leaving);
+        placed = PlaceKeeping(dir, target.node, current, old, *options.keep, stage, leaving);
     } else if (placed == 0) {
         placed = PutInPlace(dir, stage, name, leaving);
     }

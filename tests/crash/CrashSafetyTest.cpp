@@ -5,6 +5,9 @@
 // Long because a kill must be seen to land inside a save, for each kind of save.
 
 #include "Fixtures.h"
+#include "RecordingServices.h"
+#include "operations/History.h"
+#include "operations/RunFrame.h"
 #include "platform/Ini.h"
 #include "platform/Platform.h"
 #include "settings/AppListFile.h"
@@ -17,6 +20,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <functional>
 #include <optional>
 #include <random>
@@ -27,6 +32,7 @@
 #include <unistd.h>
 
 using namespace testsupport;
+using operations::Operation;
 
 namespace {
 
@@ -195,43 +201,77 @@ void WriteSettings(const fs::path& settings, const std::string& version) {
     }
 }
 
-// Backup and Restore are the same copy in two directions, each killed 100 times: versions
-// B and A in turn over the app's Settings in its backup (Backup) or in its package folder
-// (Restore). The next copy must leave nothing of ours beside it, and nothing else in the
-// profile or the program folder may change.
+// Backup and Restore, each killed 100 times while it runs over and over: versions A and B
+// take turns as what it copies (swapped in one step beside it, so the source is always
+// whole), and it keeps two History entries, or none every third run. After any kill the
+// copy in place and every History entry is a whole version; the next run leaves nothing
+// of ours beside them, and nothing else in the profile changes.
 class CopiedSettings : public ::testing::TestWithParam<bool> {};
 
-TEST_P(CopiedSettings, AreAlwaysTheWholeOldOrNewFolder) {
+TEST_P(CopiedSettings, AndTheirHistoryAreAlwaysWholeVersions) {
     ProfileFixture profile;
     const bool isRestore = GetParam();
-    const fs::path backup = profile.program() / "Backup";
     const fs::path app = profile.AddPackage("Example.App_e");
-    const fs::path versions = isRestore ? backup : profile.packages();
-    const fs::path into = isRestore ? app : backup / "Example.App_e";
-    WriteSettings(versions / "Version.A_a" / "Settings", "A");
-    WriteSettings(versions / "Version.B_b" / "Settings", "B");
-    fs::create_directories(into);
-    const platform::Below target{into.parent_path().string(), {into.filename().string()}};
-    const auto copy = [=](const char* version) {
-        return platform::CopyTree({versions.string(), {version, "Settings"}}, target) == 0;
+    const fs::path backup = profile.program() / "Backup" / "Example.App_e";
+    const fs::path from = isRestore ? backup : app; // holds Settings and its Spare
+    const fs::path into = isRestore ? app : backup;
+    WriteSettings(from / "Settings.A", "A");
+    WriteSettings(from / "Settings.B", "B");
+    const std::string versions[] = {TreeFingerprint(from / "Settings.A"),
+                                    TreeFingerprint(from / "Settings.B")};
+    fs::rename(from / "Settings.B", from / "Spare");
+    fs::remove_all(from / "Settings");
+    fs::rename(from / "Settings.A", from / "Settings");
+    profile.AddPackage("Other.App_o");
+    const std::string others = TreeFingerprint(profile.packages() / "Other.App_o");
+    const Operation op = isRestore ? Operation::Restore : Operation::Backup;
+    const modGlobal::Roots roots = profile.roots();
+    const auto run = [=](long n, bool b) {
+        // The source as version B or A: the two folders change places in one step.
+        if ((TreeFingerprint(from / "Settings") == versions[1]) != b) {
+            ::renameat2(AT_FDCWD, (from / "Settings").c_str(), AT_FDCWD, (from / "Spare").c_str(),
+                        RENAME_EXCHANGE);
+        }
+        FixedClock clock;
+        clock.utc += n;
+        RecordingLauncher launcher;
+        RecordingHost host;
+        return operations::Run(op, {{"Example.App_e", "Example App"}}, roots, clock, launcher, host,
+                               {n % 3 == 2 ? 0 : 2, {}})
+                   .failed == 0;
     };
-    ASSERT_TRUE(copy("Version.A_a"));
-    const std::string initial = TreeFingerprint(into / "Settings");
-    const std::string everything = TreeFingerprint(profile.base().path());
-    // The next copy puts version A back and clears what a killed one left.
+    ASSERT_TRUE(run(0, false));
+    const auto letter = [&](const fs::path& settings) {
+        const std::string tree = TreeFingerprint(settings);
+        return tree == versions[0] ? "A" : tree == versions[1] ? "B" : "torn";
+    };
+    // The version in place, then "whole" when every History entry is one.
+    const auto read = [=] {
+        std::string state = std::string(letter(into / "Settings")) + "|whole";
+        for (const auto& entry : operations::history::List(roots, "Example.App_e")) {
+            if (letter(backup / "History" / entry.id / "Settings") == std::string("torn")) {
+                state += " torn " + entry.id;
+            }
+        }
+        return state;
+    };
+    // The next run puts version A in place and leaves nothing of ours behind.
     const auto restore = [=] {
-        int left = copy("Version.A_a") ? 0 : 1;
-        for (const auto& entry : fs::directory_iterator(into)) {
-            left += entry.path().filename().string().find("dittoly") != std::string::npos;
+        int left = run(1000, false) ? 0 : 1;
+        for (const fs::path& folder : {into, backup, backup / "History"}) {
+            for (const auto& entry : fs::directory_iterator(folder)) {
+                const std::string name = entry.path().filename().string();
+                left += name.find("dittoly") != std::string::npos ||
+                        (folder.filename() == "History" &&
+                         !fs::is_directory(entry.path() / "Settings"));
+            }
         }
         return left;
     };
-    const Subject subject{restore,
-                          [=] { return TreeFingerprint(into / "Settings"); },
-                          [=](long n) { return copy(n % 2 ? "Version.A_a" : "Version.B_b"); },
-                          {initial, TreeFingerprint(versions / "Version.B_b" / "Settings")}};
+    const Subject subject{
+        restore, read, [=](long n) { return run(n, n % 2 == 0); }, {"A|whole", "B|whole"}};
     EXPECT_EQ(KillWhileSaving(subject), 0);
-    EXPECT_EQ(TreeFingerprint(profile.base().path()), everything);
+    EXPECT_EQ(TreeFingerprint(profile.packages() / "Other.App_o"), others);
 }
 
 INSTANTIATE_TEST_SUITE_P(CrashSafety, CopiedSettings, ::testing::Bool(), [](const auto& direction) {

@@ -241,6 +241,30 @@ TEST_F(TreeOpsTest, LeftoversOfDeadRunsGoAndRunsInProgressStay) {
     EXPECT_EQ(Names(into), (std::set<std::string>{live, "Settings"}));
 }
 
+// Catches: the old copy a killed keeping swap left (exchanged: its inode in its name)
+// removed, or the new one it was not yet exchanged with kept in its place; a complete copy
+// marked ready not put in place; a folder half removed by a killed discard left over.
+TEST_F(TreeOpsTest, WhatKilledKeepingSwapsAndDiscardsLeftIsFinishedOrRemoved) {
+    const std::string dead = std::to_string(std::stol(ReadText("/proc/sys/kernel/pid_max")));
+    const fs::path history = backup / "History";
+    WriteText(history / "one" / "moved" / "old.txt", "the old copy");
+    struct stat st {};
+    ::stat((history / "one" / "moved").c_str(), &st);
+    fs::rename(history / "one" / "moved",
+               history / "one" /
+                   (".Settings.dittoly-" + dead + "-" + std::to_string(st.st_ino) + ".swap"));
+    WriteText(history / "two" / (".Settings.dittoly-" + dead + "-1.swap") / "new.txt", "new");
+    WriteText(history / (".three.dittoly-" + dead + "-0.gone") / "half.txt", "half");
+    WriteText(into / (".Settings.dittoly-" + dead + "-0.ready") / "ready.txt", "complete");
+    for (const fs::path& folder : {history / "one", history / "two", history, into}) {
+        platform::ClearLeftovers(At(folder));
+    }
+    EXPECT_EQ(ReadText(history / "one" / "Settings" / "old.txt"), "the old copy");
+    EXPECT_TRUE(fs::is_empty(history / "two"));
+    EXPECT_EQ(Names(history), (std::set<std::string>{"one", "two"}));
+    EXPECT_EQ(ReadText(out / "ready.txt"), "complete");
+}
+
 // Catches: a read-only folder in Settings making every later Backup or Restore fail for
 // an ordinary user (an old copy that cannot be removed, a folder that cannot be filled).
 TEST_F(TreeOpsTest, ReadOnlyFoldersWorkEveryTimeForAnOrdinaryUser) {

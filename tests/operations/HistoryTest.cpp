@@ -1,0 +1,166 @@
+// What a Backup or Restore replaces is kept whole in the app's History, named by when it
+// was made, and pruned only after a run that succeeded. Runs on Linux and under Wine.
+#include "operations/History.h"
+#include "Fixtures.h"
+#include "RecordingServices.h"
+#include "operations/RunFrame.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+using namespace testsupport;
+using operations::AppResult;
+using operations::Operation;
+namespace history = operations::history;
+
+namespace {
+
+constexpr char kApp[] = "Example.Notes_abc";
+
+class HistoryTest : public ::testing::Test {
+protected:
+    ProfileFixture profile;
+    RecordingServices services;
+    RecordingHost host;
+    fs::path live = profile.AddPackage(kApp) / "Settings";
+    fs::path backup = profile.program() / "Backup" / kApp;
+    std::int64_t start = services.clock.utc;
+
+    // Each run an hour after the one before.
+    operations::AppOutcome Run(Operation op, int keep = history::kDefaultKeep,
+                               const std::string& from = {}) {
+        services.clock.utc += 3600;
+        return operations::Run(op, {{kApp, "Example Notes"}}, profile.roots(), services.clock,
+                               services.launcher, host, {keep, from})
+            .outcomes.at(0);
+    }
+    // Settings as version `v`: a file only it has, one all have with other content, a
+    // hidden file and a read-only one.
+    void Version(const std::string& v) {
+        fs::remove_all(live);
+        WriteText(live / ("only-" + v), v);
+        WriteText(live / "shared.dat", "shared " + v);
+        WriteText(live / ".hidden", v);
+        WriteText(live / "sub" / "locked.cfg", v);
+        fs::permissions(live / "sub" / "locked.cfg", fs::perms::owner_write,
+                        fs::perm_options::remove);
+    }
+    static std::string Exact(const fs::path& settings) {
+        const auto perms = fs::status(settings / "sub" / "locked.cfg").permissions();
+        return TreeFingerprint(settings) +
+               ((perms & fs::perms::owner_write) == fs::perms::none ? "read-only" : "writable");
+    }
+    fs::path Entry(const std::string& id) const { return backup / "History" / id / "Settings"; }
+    std::vector<std::string> Ids() const {
+        std::vector<std::string> ids;
+        for (const auto& entry : history::List(profile.roots(), kApp)) {
+            ids.push_back(entry.id);
+        }
+        return ids;
+    }
+};
+
+// Catches: the replaced backup deleted or merged instead of moved, an entry named by the
+// time of the backup that replaced it, an older version's backup (no recorded time) lost.
+TEST_F(HistoryTest, EachBackupKeepsTheOneItReplacesExactlyUnderItsOwnTime) {
+    const std::int64_t handMade = 1700000000;
+    WriteText(backup / "Settings" / "old.dat", "old");
+    fs::last_write_time(backup / "Settings",
+                        std::chrono::file_clock::from_sys(
+                            std::chrono::sys_seconds{std::chrono::seconds{handMade}}));
+    std::vector<std::string> versions;
+    for (const char* v : {"A", "B", "C"}) {
+        Version(v);
+        versions.push_back(Exact(live));
+        EXPECT_EQ(Run(Operation::Backup).result, AppResult::Ok);
+    }
+    EXPECT_EQ(Exact(backup / "Settings"), versions[2]);
+    EXPECT_EQ(Ids(),
+              (std::vector<std::string>{history::Stamp(start + 7200), history::Stamp(start + 3600),
+                                        history::Stamp(handMade)}));
+    EXPECT_EQ(Exact(Entry(history::Stamp(start + 7200))), versions[1]);
+    EXPECT_EQ(Exact(Entry(history::Stamp(start + 3600))), versions[0]);
+    EXPECT_EQ(TreeFingerprint(Entry(history::Stamp(handMade))), "old.dat = old\n");
+}
+
+// Catches: the live Settings a Restore replaces thrown away or filed as a backup, and a
+// restore from an older entry that takes the latest backup instead.
+TEST_F(HistoryTest, ARestoreKeepsTheLiveSettingsAndCanBeUndone) {
+    Version("A");
+    Run(Operation::Backup);
+    Version("B");
+    Run(Operation::Backup);
+    Version("live");
+    const std::string before = Exact(live);
+    EXPECT_EQ(Run(Operation::Restore).result, AppResult::Ok);
+    EXPECT_EQ(Exact(live), Exact(backup / "Settings"));
+    const auto entries = history::List(profile.roots(), kApp);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].id, history::Stamp(start + 3 * 3600) + "-before-restore");
+    EXPECT_EQ(entries[0].kind, history::Kind::BeforeRestore);
+    EXPECT_EQ(Exact(Entry(entries[0].id)), before);
+    EXPECT_EQ(Run(Operation::Restore, history::kDefaultKeep, entries[0].id).result, AppResult::Ok);
+    EXPECT_EQ(Exact(live), before);
+    EXPECT_EQ(Ids().size(), 3u);
+}
+
+// Catches: the newest entries pruned instead of the oldest, a failed run that prunes, a
+// keep of 0 that keeps, and pruning that leaves parts of an entry behind.
+TEST_F(HistoryTest, RetentionRemovesTheOldestOnlyAfterASuccessfulRun) {
+    for (int i = 0; i < 5; ++i) {
+        Version(std::to_string(i));
+        Run(Operation::Backup, 3);
+    }
+    const std::vector<std::string> kept = {history::Stamp(start + 4 * 3600),
+                                           history::Stamp(start + 3 * 3600),
+                                           history::Stamp(start + 2 * 3600)};
+    EXPECT_EQ(Ids(), kept);
+    fs::remove_all(live);
+    const auto nothing = Run(Operation::Backup, 1);
+    EXPECT_EQ(nothing.result, AppResult::NothingToDo);
+    EXPECT_EQ(nothing.reason, "no Settings folder to back up");
+    EXPECT_EQ(Ids(), kept);
+    Version("last");
+    Run(Operation::Backup, 0);
+    EXPECT_TRUE(fs::is_empty(backup / "History"));
+}
+
+#ifndef _WIN32
+// Catches: a Restore whose program folder is on another volume than the profile losing
+// the live Settings (a rename cannot cross volumes) or keeping only part of it.
+TEST_F(HistoryTest, ARestoreAcrossVolumesCopiesTheLiveSettingsIntoHistoryFirst) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a second volume needs root for a mount namespace of its own";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", profile.program().c_str(), "tmpfs", 0, "size=8m") != 0) {
+            ::_exit(77);
+        }
+        Version("A");
+        Run(Operation::Backup);
+        Version("live");
+        const std::string before = Exact(live);
+        const bool ok = Run(Operation::Restore).result == AppResult::Ok &&
+                        Exact(live) == Exact(backup / "Settings") && Ids().size() == 1 &&
+                        Exact(Entry(Ids()[0])) == before;
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "no mount namespace of its own here";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+#endif
+
+} // namespace
