@@ -40,6 +40,20 @@ bool IsFile(const std::string& path);
 // Creates the folder and every missing parent; reports nothing.
 void CreateFolderChain(const std::string& path);
 
+// What stands at `path` itself, a link not followed. A junction counts as a link.
+enum class PathState : std::uint8_t { Missing, Folder, Link, Other };
+PathState StateOf(const std::string& path);
+
+// The system's own words for an error number the tree operations returned (strerror here;
+// on Windows the system message of the last error that gave this number, where there is
+// one).
+std::string ErrorText(int error);
+
+// 0 when a file can be made in the folder `folder` now (tried with a file that is gone
+// again at once, so permissions, access lists, a read-only or full volume all count),
+// else the errno of what stops it.
+int CheckWritable(const std::string& folder);
+
 // ---- The tree operations behind Backup, Restore, Reset, Hard Reset and Clear App Cache ----
 //
 // A path the operations work on is a folder the caller trusts (PackagesRoot, BackupDir,
@@ -63,27 +77,77 @@ struct Below {
 // - Any depth works with a handful of open descriptors. The walks climb back through "..";
 //   a folder moved away while they work ends the walk with an error, never somewhere else.
 
+// How far a copy or removal has come. Called from the thread doing the work, after every
+// file and, within a large file, every few megabytes.
+class TreeProgress {
+public:
+    virtual ~TreeProgress() = default;
+    // `files` whole files and `bytes` bytes done so far (a removal counts files only).
+    // False asks a copy to stop: it ends at once with ECANCELED and leaves everything as it
+    // was, its staging copy removed. A removal always goes on to its end, since a folder
+    // half removed is worse than one whole.
+    virtual bool Advance(std::uint64_t files, std::uint64_t bytes) = 0;
+};
+
+struct CopyOptions {
+    // Where the folder a copy replaces goes instead of being removed: it becomes
+    // `keep`/<name>. The folders of `keep` are made as needed; <name> must not exist in the
+    // last one. On the same mount as the old folder it moves there by renaming (no second
+    // copy); elsewhere it is first copied there exactly (that copy all or nothing too), and
+    // only then replaced. Nothing is kept when there was no old folder.
+    std::optional<Below> keep;
+    TreeProgress* progress = nullptr;
+};
+
 // Makes `into`/<last name of `from`> an exact copy of the folder `from`: the same entries
 // with the same content, modes, times, extended attributes and access lists (and owners,
 // when run as root), sparse files with their holes, and nothing else: what only an older
 // copy held is gone afterwards. All or nothing: the copy is built beside the old one in
 // `into`, under a hidden name that carries the process id (here
-// ".<name>.dittoly-<pid>-<n>.new"), and takes the old one's place in one step once
-// complete; only then is the old one removed, so both need room on the disk meanwhile. A
-// copy that fails (a file that cannot be read, a full disk) or is killed leaves the old
-// one exactly as it was. Entries that are never copied (links, devices, pipes, sockets,
-// mounts) make the result non-zero but do not keep an otherwise complete copy from its
-// place; nor does an old copy that could not be removed afterwards. Each copy first
-// removes what copies of processes that no longer exist left in `into`; a run in progress
-// elsewhere is never disturbed. Refused: copying a folder into itself or below itself,
-// and replacing a folder that holds the source. The folder `into` must exist.
-int CopyTree(const Below& from, const Below& into);
+// ".<name>.dittoly-<pid>-<n>.new"), and takes the old one's place only once complete;
+// only then is the old one removed (or, with `keep`, moved away), so both need room on
+// the disk meanwhile. A copy that fails (a file that cannot be read, a full disk), is
+// stopped or is killed leaves the old one exactly as it was. Without `keep` the old and
+// the new copy change places in one step; with it the old one moves away first, and a
+// kill between that and the new copy's move into place (a moment) leaves the complete new
+// copy under a hidden name that the next copy into `into` puts in place. Entries that are
+// never copied (links, devices, pipes, sockets, mounts) make the result non-zero but do
+// not keep an otherwise complete copy from its place; nor does an old copy that could not
+// be removed afterwards. Each copy first finishes or removes what copies of processes
+// that no longer exist left in `into`; a run in progress elsewhere is never disturbed.
+// Refused: copying a folder into itself or below itself, and replacing a folder that
+// holds the source. The folder `into` must exist.
+int CopyTree(const Below& from, const Below& into, const CopyOptions& options = {});
 
 // Removes the last name of `path` with its whole content, for good. Folders of the user's
 // own that are read-only or unreadable are opened up to be removed. A path that does not
 // exist is a failure, and so is one whose last name is a link or a mount point (both
 // stay). What cannot be removed stays, with the folders above it, and is reported.
-int RemoveTree(const Below& path);
+int RemoveTree(const Below& path, TreeProgress* progress = nullptr);
+
+// Removes the folder `path` so that it is never seen half removed under its own name: it
+// is renamed to a hidden name beside it first (here ".<name>.dittoly-<pid>-<n>.gone"),
+// then removed. What a killed removal left under such a name goes with the next
+// DiscardTree or CopyTree in the same folder.
+int DiscardTree(const Below& path);
+
+// The regular files below the folder `path` and their bytes, as a copy would carry them:
+// no link followed, no mount crossed, hidden entries counted too. 0 or errno.
+struct TreeSize {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+};
+int MeasureTree(const Below& path, TreeSize& size);
+
+// What a folder is, as far as its history needs: an identity that stays with it through
+// renames on its volume (inode, file index on Windows; empty where the system has none)
+// and its modification time in seconds since 1970 (UTC). nullopt when `path` is not a real
+// folder reached as every tree operation reaches one.
+struct FolderFacts {
+    std::string identity;
+    std::int64_t modified = 0;
+};
+std::optional<FolderFacts> InspectFolder(const Below& path);
 
 // Creates the last name of `path` as a folder; everything above it must exist already.
 // True when it exists afterwards as a real folder on the root's mount.
