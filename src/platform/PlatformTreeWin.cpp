@@ -9,16 +9,19 @@
 // delete removes it as itself, never what it leads to.
 //
 // A copy is built in a staging folder beside the old one. Windows cannot exchange two
-// folders in one step, so the old one is renamed aside, the staging folder renamed into
-// place, then the old one removed. A marker, written only once the staging folder is
-// complete, tells the next copy into the same folder whether to finish such a swap or to
-// undo it, so one whole state always survives a kill.
+// folders in one step, so the old one is renamed aside (or to where it is kept), the
+// staging folder renamed into place, then the old one removed. A marker, written only once
+// the staging folder is complete, tells the next copy into the same folder whether to
+// finish such a swap or to undo it, so one whole state always survives a kill. A lock file
+// held for the whole copy keeps a second copy of the same name from taking a live copy's
+// staging folder for a killed one's.
 #include "platform/Platform.h"
 #include "platform/WinText.h"
 
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cwchar>
 #include <vector>
 
@@ -131,13 +134,15 @@ Handle HoldFolder(const std::wstring& path, bool followLinks, int& error,
 }
 
 // The root, however the system resolves it, and the first `depth` names below it, each
-// held for as long as the chain lives.
+// held for as long as the chain lives. With `made`, missing folders are created first
+// (the root with its parents as CreateFolderChain does), and those below the root that
+// this call created are listed there.
 struct Chain {
     std::wstring path;
     std::vector<Handle> held;
     int error = 0;
 
-    Chain(const Below& at, std::size_t depth) {
+    Chain(const Below& at, std::size_t depth, std::vector<std::wstring>* made = nullptr) {
         const auto root = win::SystemPath(at.root);
         if (!root) {
             error = EINVAL;
@@ -147,6 +152,9 @@ struct Chain {
         if (path.size() > 7 && path.back() == L'\\' && !path.ends_with(L":\\")) {
             path.pop_back(); // "…\Backup\" is the folder "…\Backup"
         }
+        if (made != nullptr) {
+            CreateFolderChain(at.root);
+        }
         held.push_back(HoldFolder(path, true, error));
         for (std::size_t i = 0; error == 0 && i < depth; ++i) {
             const auto name = Leaf(at.names[i]);
@@ -155,6 +163,14 @@ struct Chain {
                 return;
             }
             path = Join(path, *name);
+            if (made != nullptr) {
+                if (CreateDirectoryW(path.c_str(), nullptr)) {
+                    made->push_back(path);
+                } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+                    error = LastErrno();
+                    return;
+                }
+            }
             held.push_back(HoldFolder(path, false, error));
         }
     }
@@ -179,11 +195,19 @@ struct Target {
 };
 
 // Every error is remembered once, the first one wins. Links and devices are skipped on
-// purpose; anything else that goes wrong means something that belongs is missing.
+// purpose; anything else that goes wrong means something that belongs is missing. A
+// removal also counts the files it removed, for its progress.
 struct Outcome {
     int first = 0;
     int failures = 0;
     bool incomplete = false;
+    TreeProgress* progress = nullptr;
+    std::uint64_t removed = 0;
+    void Removed() {
+        if (progress != nullptr) {
+            progress->Advance(++removed, 0); // a removal goes on whatever the answer
+        }
+    }
     void Skip(int error) {
         ++failures;
         if (first == 0) {
@@ -199,13 +223,16 @@ struct Outcome {
 struct Entry {
     std::wstring name;
     DWORD attributes;
+    std::uint64_t size;
 };
 
 // The whole listing of `folder` first, so deleting while we go cannot make the system
-// skip a name. False, with the system's error set, when it could not be read to its end.
-bool ListEntries(const std::wstring& folder, std::vector<Entry>& entries) {
+// skip a name. False, with the system's error set, when it could not be read to its end
+// (or, with a `pattern`, when nothing matched).
+bool ListEntries(const std::wstring& folder, std::vector<Entry>& entries,
+                 std::wstring_view pattern = L"*") {
     WIN32_FIND_DATAW data;
-    const HANDLE find = FindFirstFileExW(Join(folder, L"*").c_str(), FindExInfoBasic, &data,
+    const HANDLE find = FindFirstFileExW(Join(folder, pattern).c_str(), FindExInfoBasic, &data,
                                          FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE) {
         return false;
@@ -213,7 +240,8 @@ bool ListEntries(const std::wstring& folder, std::vector<Entry>& entries) {
     do {
         const std::wstring_view name = data.cFileName;
         if (name != L"." && name != L"..") {
-            entries.push_back({std::wstring(name), data.dwFileAttributes});
+            entries.push_back({std::wstring(name), data.dwFileAttributes,
+                               (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow});
         }
     } while (FindNextFileW(find, &data));
     const DWORD error = GetLastError();
@@ -306,6 +334,8 @@ void RemoveEntry(const std::wstring& path, DWORD attributes, Outcome& outcome, i
         RemoveFolder(path, attributes, outcome, depth);
     } else if (!RemoveFile(path, attributes)) {
         outcome.Fail(LastErrno());
+    } else {
+        outcome.Removed();
     }
 }
 
@@ -326,6 +356,12 @@ int RemoveWhole(const std::wstring& path) {
 class Copier {
 public:
     Outcome outcome;
+    // Set once the progress asked the copy to stop; every loop ends at once then.
+    bool stopped = false;
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+
+    explicit Copier(TreeProgress* progress) : progress_(progress) {}
 
     // Copies what is in the held folder `from` into the new, empty folder `to`.
     void CopyContents(const std::wstring& from, const std::wstring& to, int depth) {
@@ -338,6 +374,10 @@ public:
             outcome.Fail(LastErrno());
         }
         for (const Entry& entry : entries) {
+            if (stopped) {
+                return;
+            }
+            withinFile_ = 0;
             const std::wstring source = Join(from, entry.name);
             const std::wstring target = Join(to, entry.name);
             if (IsLink(entry.attributes) || (entry.attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
@@ -346,14 +386,19 @@ public:
                 outcome.Skip(IsLink(entry.attributes) ? ELOOP : EINVAL);
             } else if (IsDirectory(entry.attributes)) {
                 CopyFolder(source, target, depth + 1);
-            } else if (!CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, nullptr,
+            } else if (!CopyFileExW(source.c_str(), target.c_str(),
+                                    progress_ != nullptr ? &Within : nullptr, this, nullptr,
                                     COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS)) {
-                outcome.Fail(LastErrno());
+                outcome.Fail(stopped ? ECANCELED : LastErrno());
             } else if (IsLink(GetFileAttributesW(target.c_str()))) {
                 // Swapped for a link since the listing: the link was copied as a link,
                 // and goes again.
                 DeleteFileW(target.c_str());
                 outcome.Skip(ELOOP);
+            } else {
+                ++files;
+                bytes += entry.size;
+                stopped = progress_ != nullptr && !progress_->Advance(files, bytes);
             }
         }
     }
@@ -378,6 +423,22 @@ public:
     }
 
 private:
+    TreeProgress* progress_;
+    std::uint64_t withinFile_ = 0; // bytes of the current file last reported
+
+    // CopyFileEx's progress routine: reports every few megabytes of a large file, and
+    // cancels the file's copy (which then removes its part-written copy) on a stop.
+    static DWORD CALLBACK Within(LARGE_INTEGER, LARGE_INTEGER done, LARGE_INTEGER, LARGE_INTEGER,
+                                 DWORD, DWORD, HANDLE, HANDLE, LPVOID self) {
+        auto& copier = *static_cast<Copier*>(self);
+        const auto now = static_cast<std::uint64_t>(done.QuadPart);
+        if (now >= copier.withinFile_ + (std::uint64_t{4} << 20)) {
+            copier.withinFile_ = now;
+            copier.stopped = !copier.progress_->Advance(copier.files, copier.bytes + now);
+        }
+        return copier.stopped ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+    }
+
     void CopyFolder(const std::wstring& from, const std::wstring& to, int depth) {
         int error = 0;
         DWORD attributes = 0;
@@ -401,8 +462,25 @@ private:
             }
             CopyContents(from, to, depth);
         }
-        CopyLook(held, attributes, to);
+        if (!stopped) {
+            CopyLook(held, attributes, to);
+        }
     }
+};
+
+// The progress of a second copy that goes on counting from where the first one ended.
+class CountingOn final : public TreeProgress {
+public:
+    CountingOn(TreeProgress& inner, std::uint64_t files, std::uint64_t bytes)
+        : inner_(inner), files_(files), bytes_(bytes) {}
+    bool Advance(std::uint64_t files, std::uint64_t bytes) override {
+        return inner_.Advance(files_ + files, bytes_ + bytes);
+    }
+
+private:
+    TreeProgress& inner_;
+    std::uint64_t files_;
+    std::uint64_t bytes_;
 };
 
 // The final path of an open file or folder, as the system resolves it; empty on failure.
@@ -443,35 +521,47 @@ int RefuseOwnSubtree(const Handle& source, const Handle& into, const std::wstrin
 }
 
 // The names one copy into a folder works with: the current copy, the one being built,
-// the one set aside during the swap, and the marker that says the one being built is
-// complete. All carry the copied folder's name, so a later copy of the same folder
-// finds them.
+// the one set aside during the swap, the marker that says the one being built is
+// complete, and the lock. All carry the copied folder's name, so a later copy of the same
+// folder finds them.
 struct Swap {
     std::wstring current;
     std::wstring staging;
     std::wstring aside;
     std::wstring marker;
+    std::wstring lock;
 
     Swap(const std::wstring& folder, const std::wstring& name)
         : current(Join(folder, name)), staging(current + L".dittoly-new"),
-          aside(current + L".dittoly-old"), marker(current + L".dittoly-ready") {}
+          aside(current + L".dittoly-old"), marker(current + L".dittoly-ready"),
+          lock(current + L".dittoly-lock") {}
 
-    // Puts the complete staging folder in place of the current one. Every step can be
-    // interrupted: run again, it carries on from where it stopped.
-    int Finish() const {
+    // Held for the whole copy, and gone with the handle, even when the process is killed.
+    // Invalid while another copy of the same name into the same folder holds it.
+    Handle Lock() const {
+        return Handle(CreateFileW(lock.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    }
+
+    // Puts the complete staging folder in place of the current one, which goes to `keepAt`
+    // when given, else aside and then away. Every step can be interrupted: run again
+    // (without `keepAt`), it carries on from where it stopped.
+    int Finish(const std::wstring& keepAt = {}) const {
         if (Exists(staging)) {
+            std::wstring old; // where the current one went
             if (Exists(current)) {
-                if (Exists(aside)) {
+                if (keepAt.empty() && Exists(aside)) {
                     return EEXIST; // both an old and a current copy: left for a person
                 }
-                if (!MoveFileExW(current.c_str(), aside.c_str(), 0)) {
+                old = keepAt.empty() ? aside : keepAt;
+                if (!MoveFileExW(current.c_str(), old.c_str(), 0)) {
                     return LastErrno();
                 }
             }
             if (!MoveFileExW(staging.c_str(), current.c_str(), 0)) {
                 const int error = LastErrno();
-                if (!Exists(current)) {
-                    MoveFileExW(aside.c_str(), current.c_str(), 0);
+                if (!old.empty() && !Exists(current)) {
+                    MoveFileExW(old.c_str(), current.c_str(), 0);
                 }
                 return error;
             }
@@ -487,11 +577,18 @@ struct Swap {
         return DeleteFileW(marker.c_str()) || !Exists(marker) ? 0 : LastErrno();
     }
 
-    // What a killed copy left: finished when the marker says the new copy was complete,
-    // undone otherwise.
+    // Nothing has moved yet: the old copy in place, the new one beside it.
+    bool Untouched() const { return Exists(staging) && Exists(current) && !Exists(aside); }
+
+    // What a killed copy left: finished once the old copy has begun to move, undone
+    // otherwise. Until then undoing loses nothing (the old copy is whole in place), while
+    // finishing would drop an old copy that was to be kept.
     int Recover() const {
-        if (Exists(marker)) {
+        if (Exists(marker) && !Untouched()) {
             return Finish();
+        }
+        if (!DeleteFileW(marker.c_str()) && Exists(marker)) {
+            return LastErrno();
         }
         if (const int error = RemoveWhole(staging)) {
             return error;
@@ -511,15 +608,85 @@ struct Swap {
     // Back to the state before the copy began, when the swap has not moved anything yet.
     void Abandon() const {
         if (!Exists(aside)) {
-            RemoveWhole(staging);
             DeleteFileW(marker.c_str());
+            RemoveWhole(staging);
         }
     }
 };
 
+// Where the folder a copy replaces is kept: the folders of `keep`, made as needed and
+// held like every other, and the name it takes in the last one.
+struct KeepPlace {
+    std::vector<std::wstring> made;
+    Chain chain;
+    std::wstring path;
+
+    KeepPlace(const Below& keep, const std::wstring& name)
+        : chain(keep, keep.names.size(), &made), path(Join(chain.path, name)) {}
+
+    // The folders made for it go again when nothing was kept (one that is not empty stays).
+    void Unmake() {
+        chain.held.clear();
+        for (auto folder = made.rbegin(); folder != made.rend(); ++folder) {
+            RemoveDirectoryW(folder->c_str());
+        }
+    }
+};
+
+bool SameVolume(const Handle& one, const Handle& other) {
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    return GetFileInformationByHandle(one.Get(), &a) &&
+           GetFileInformationByHandle(other.Get(), &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber;
+}
+
+constexpr std::wstring_view kGone = L".dittoly-gone";
+
+// Removes what killed removals (DiscardTree) left in `folder`; what cannot go yet stays
+// for the next time.
+void SweepGone(const std::wstring& folder) {
+    std::vector<Entry> entries;
+    ListEntries(folder, entries, L"*.dittoly-gone");
+    Outcome ignored;
+    for (const Entry& entry : entries) {
+        // The pattern may also match a short 8.3 name; only the full spelling counts.
+        if (entry.name.ends_with(kGone)) {
+            RemoveEntry(Join(folder, entry.name), entry.attributes, ignored, 0);
+        }
+    }
+}
+
+void Measure(const std::wstring& folder, TreeSize& size, Outcome& outcome, int depth) {
+    std::vector<Entry> entries;
+    if (depth > kMaxDepth || !ListEntries(folder, entries)) {
+        outcome.Fail(depth > kMaxDepth ? ENAMETOOLONG : LastErrno());
+        return;
+    }
+    for (const Entry& entry : entries) {
+        if (IsLink(entry.attributes) || (entry.attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+            continue; // never copied, so never counted
+        }
+        if (!IsDirectory(entry.attributes)) {
+            ++size.files;
+            size.bytes += entry.size;
+            continue;
+        }
+        int error = 0;
+        const std::wstring path = Join(folder, entry.name);
+        const Handle held = HoldFolder(path, false, error);
+        if (error == 0) {
+            Measure(path, size, outcome, depth + 1);
+        } else if (error != ELOOP) {
+            outcome.Fail(error);
+        }
+    }
+}
+
 } // namespace
 
-int CopyTree(const Below& from, const Below& into) {
+int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
+    win::ForgetErrors();
     const Target sourceAt(from);
     if (sourceAt.error != 0) {
         return sourceAt.error;
@@ -540,6 +707,11 @@ int CopyTree(const Below& from, const Below& into) {
         return refused;
     }
     const Swap swap(destination.path, name);
+    const Handle lock = swap.Lock();
+    if (!lock.Valid()) {
+        return LastErrno();
+    }
+    SweepGone(destination.path);
     if (const int left = swap.Recover()) {
         return left;
     }
@@ -551,7 +723,7 @@ int CopyTree(const Below& from, const Below& into) {
     if (!CreateDirectoryW(swap.staging.c_str(), nullptr)) {
         return LastErrno();
     }
-    Copier copier;
+    Copier copier(options.progress);
     {
         // Held while it fills, and let go before it is renamed into place.
         const Handle filling = HoldFolder(swap.staging, false, error);
@@ -561,23 +733,63 @@ int CopyTree(const Below& from, const Below& into) {
         }
         copier.CopyContents(sourcePath, swap.staging, 0);
     }
-    copier.CopyLook(source, sourceAttributes, swap.staging);
-    if (copier.outcome.incomplete) {
+    if (!copier.stopped) {
+        copier.CopyLook(source, sourceAttributes, swap.staging);
+    }
+    if (copier.stopped || copier.outcome.incomplete) {
         swap.Abandon();
-        return copier.outcome.first;
+        return copier.stopped ? ECANCELED : copier.outcome.first;
+    }
+
+    // The old copy, when it is kept, moves by a rename on the same volume (keepAt); on
+    // another one it is copied there first (copiedOld), and then goes as without keeping.
+    std::optional<KeepPlace> keep;
+    std::wstring keepAt;
+    bool copiedOld = false;
+    const auto giveUp = [&](int failed) {
+        swap.Abandon();
+        if (keep) {
+            if (copiedOld) {
+                RemoveWhole(keep->path);
+            }
+            keep->Unmake();
+        }
+        return failed;
+    };
+    if (options.keep && Exists(swap.current)) {
+        keep.emplace(*options.keep, name);
+        if (keep->chain.error != 0 || Exists(keep->path)) {
+            return giveUp(keep->chain.error != 0 ? keep->chain.error : EEXIST);
+        }
+        if (SameVolume(destination.held.back(), keep->chain.held.back())) {
+            keepAt = keep->path;
+        } else {
+            Below old = into;
+            old.names.push_back(from.names.back());
+            std::optional<CountingOn> counting;
+            CopyOptions exact;
+            if (options.progress != nullptr) {
+                exact.progress = &counting.emplace(*options.progress, copier.files, copier.bytes);
+            }
+            // Anything it could not carry (a link) would be lost with the old copy.
+            const int kept = CopyTree(old, *options.keep, exact);
+            copiedOld = Exists(keep->path);
+            if (kept != 0) {
+                return giveUp(kept);
+            }
+        }
     }
     if (const int failed = swap.MarkComplete()) {
-        swap.Abandon();
-        return failed;
+        return giveUp(failed);
     }
-    if (const int failed = swap.Finish()) {
-        swap.Abandon();
-        return failed;
+    if (const int failed = swap.Finish(keepAt)) {
+        return swap.Untouched() ? giveUp(failed) : failed;
     }
     return copier.outcome.first;
 }
 
-int RemoveTree(const Below& path) {
+int RemoveTree(const Below& path, TreeProgress* progress) {
+    win::ForgetErrors();
     const Target at(path); // no names: never the root itself
     if (at.error != 0) {
         return at.error;
@@ -591,8 +803,95 @@ int RemoveTree(const Below& path) {
         return ELOOP; // the link and what it leads to both stay
     }
     Outcome outcome;
+    outcome.progress = progress;
     RemoveEntry(target, attributes, outcome, 0);
     return outcome.first;
+}
+
+int DiscardTree(const Below& path) {
+    win::ForgetErrors();
+    const Target at(path);
+    if (at.error != 0) {
+        return at.error;
+    }
+    const DWORD attributes = GetFileAttributesW(at.path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return LastErrno();
+    }
+    if (IsLink(attributes) || !IsDirectory(attributes)) {
+        return IsLink(attributes) ? ELOOP : ENOTDIR;
+    }
+    SweepGone(at.parent.path);
+    // A leftover that could not go yet keeps its name: this one takes a numbered one.
+    std::wstring gone = at.path + std::wstring(kGone);
+    for (int n = 1; !MoveFileExW(at.path.c_str(), gone.c_str(), 0); ++n) {
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || n == 100) {
+            return win::ErrnoOf(error);
+        }
+        gone = at.path + L"." + std::to_wstring(n) + std::wstring(kGone);
+    }
+    // Hidden, so a listing meanwhile passes over it.
+    SetFileAttributesW(gone.c_str(), SettableAttributes(attributes | FILE_ATTRIBUTE_HIDDEN));
+    return RemoveWhole(gone);
+}
+
+void ClearLeftovers(const Below& path) {
+    win::ForgetErrors();
+    const Chain folder(path, path.names.size());
+    if (folder.error != 0) {
+        return;
+    }
+    SweepGone(folder.path);
+    std::vector<Entry> entries;
+    ListEntries(folder.path, entries, L"*.dittoly-*");
+    std::vector<std::wstring> names;
+    for (const Entry& entry : entries) {
+        for (const std::wstring_view end : {L".dittoly-new", L".dittoly-old", L".dittoly-ready"}) {
+            if (entry.name.size() > end.size() && entry.name.ends_with(end)) {
+                names.push_back(entry.name.substr(0, entry.name.size() - end.size()));
+            }
+        }
+    }
+    for (const std::wstring& name : names) {
+        const Swap swap(folder.path, name);
+        // A copy at work holds its lock: what it has there is left alone.
+        if (const Handle lock = swap.Lock(); lock.Valid()) {
+            swap.Recover();
+        }
+    }
+}
+
+int MeasureTree(const Below& path, TreeSize& size) {
+    win::ForgetErrors();
+    size = {};
+    const Target at(path);
+    int error = at.error;
+    const Handle held = error == 0 ? HoldFolder(at.path, false, error) : Handle();
+    if (error != 0) {
+        return error;
+    }
+    Outcome outcome;
+    Measure(at.path, size, outcome, 0);
+    return outcome.first;
+}
+
+std::optional<FolderFacts> InspectFolder(const Below& path) {
+    const Target at(path);
+    int error = at.error;
+    const Handle held = error == 0 ? HoldFolder(at.path, false, error) : Handle();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (error != 0 || !GetFileInformationByHandle(held.Get(), &info)) {
+        return std::nullopt;
+    }
+    wchar_t identity[32];
+    std::swprintf(identity, 32, L"%08lx-%08lx%08lx", info.dwVolumeSerialNumber, info.nFileIndexHigh,
+                  info.nFileIndexLow);
+    // FILETIME counts 100 ns steps from 1601; Unix time counts seconds from 1970.
+    const auto written =
+        static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                  info.ftLastWriteTime.dwLowDateTime);
+    return FolderFacts{win::Narrow(identity), (written - 116444736000000000) / 10000000};
 }
 
 bool MakeFolder(const Below& path) {

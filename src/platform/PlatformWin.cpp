@@ -1,7 +1,7 @@
 // Windows side of the platform layer: profile and program folders, attribute tests,
-// folder creation, the text files' code page, whole-file reads and replacements, folder
-// listing, launches. Every call is the wide-character one; text turns into UTF-16 only
-// here, at the call.
+// folder creation, error texts, the writable check, the text files' code page, whole-file
+// reads and replacements, folder listing, launches. Every call is the wide-character one;
+// text turns into UTF-16 only here, at the call.
 #include "platform/Platform.h"
 #include "platform/WinText.h"
 
@@ -10,8 +10,11 @@
 #undef ReplaceFile
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <cwchar>
 #include <shlobj.h>
 
 namespace platform {
@@ -166,7 +169,13 @@ std::wstring Join(const std::wstring& folder, std::wstring_view name) {
     return path;
 }
 
-int ErrnoOf(unsigned long error) {
+namespace {
+
+// For each number, the last system error code ErrnoOf turned into it on this thread, so
+// ErrorText can give the system's own words for it.
+thread_local std::array<unsigned long, 160> lastMapped{};
+
+int Map(unsigned long error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -190,9 +199,29 @@ int ErrnoOf(unsigned long error) {
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
         return EINVAL;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
+    case ERROR_REQUEST_ABORTED:
+        return ECANCELED;
     default:
         return EIO;
     }
+}
+
+} // namespace
+
+int ErrnoOf(unsigned long error) {
+    const int number = Map(error);
+    if (static_cast<std::size_t>(number) < lastMapped.size()) {
+        lastMapped[static_cast<std::size_t>(number)] = error;
+    }
+    return number;
+}
+
+void ForgetErrors() {
+    lastMapped.fill(0);
 }
 
 } // namespace win
@@ -275,6 +304,72 @@ bool IsFile(const std::string& path) {
     return file.Valid() && GetFileType(file.h) == FILE_TYPE_DISK &&
            GetFileInformationByHandle(file.h, &info) &&
            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+PathState StateOf(const std::string& path) {
+    const auto system = SystemPath(path);
+    const DWORD attributes = system ? GetFileAttributesW(system->c_str()) : INVALID_FILE_ATTRIBUTES;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // What cannot be examined counts as something there, so nobody takes its place.
+        const DWORD error = system ? GetLastError() : ERROR_INVALID_NAME;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PathState::Missing
+                                                                              : PathState::Other;
+    }
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PathState::Link
+           : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? PathState::Folder
+                                                            : PathState::Other;
+}
+
+std::string ErrorText(int error) {
+    const unsigned long code = error > 0 && static_cast<std::size_t>(error) < win::lastMapped.size()
+                                   ? win::lastMapped[static_cast<std::size_t>(error)]
+                                   : 0;
+    if (code != 0) {
+        wchar_t* text = nullptr;
+        const DWORD length =
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        std::wstring words(text != nullptr ? text : L"", length);
+        LocalFree(text);
+        while (!words.empty() && std::wcschr(L"\r\n. ", words.back()) != nullptr) {
+            words.pop_back();
+        }
+        if (!words.empty()) {
+            return Narrow(words);
+        }
+    }
+    // The C run-time knows no words for the numbers POSIX added later.
+    switch (error) {
+    case ELOOP:
+        return "The path leads through a link or junction";
+    case ECANCELED:
+        return "Operation canceled";
+    default:
+        return std::strerror(error);
+    }
+}
+
+int CheckWritable(const std::string& folder) {
+    win::ForgetErrors();
+    const auto system = SystemPath(folder);
+    if (!system) {
+        return EINVAL;
+    }
+    const std::wstring probe =
+        win::Join(*system, L".dittoly-probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(GetTickCount64()));
+    const FileHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    DWORD put = 0;
+    if (!file.Valid() || !WriteFile(file.h, "x", 1, &put, nullptr)) {
+        return win::ErrnoOf(GetLastError());
+    }
+    // A byte fits in the file's own record even on a full volume: its free space tells.
+    ULARGE_INTEGER free{};
+    return GetDiskFreeSpaceExW(system->c_str(), &free, nullptr, nullptr) && free.QuadPart == 0
+               ? ENOSPC
+               : 0;
 }
 
 void CreateFolderChain(const std::string& path) {

@@ -26,7 +26,12 @@ std::optional<std::wstring> SystemPath(const std::string& path);
 // `folder` + "\" + `name`, without doubling a separator `folder` already ends in.
 std::wstring Join(const std::wstring& folder, std::wstring_view name);
 
-// The errno-style number for a system error code (EIO when there is no closer one).
+// The errno-style number for a system error code (EIO when there is no closer one). The
+// code is remembered on this thread, for ErrorText.
 int ErrnoOf(unsigned long error);
+
+// Forgets the codes remembered so far on this thread, so the words ErrorText gives belong
+// to the operation that starts now.
+void ForgetErrors();
 
 } // namespace platform::win

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <tuple>
 #include <windows.h>
@@ -107,12 +109,16 @@ TEST(WindowsTreeOps, CopyAndDeleteReadOnlyFilesAndPathsPastMaxPath) {
 }
 
 // A kill between the renames of a swap must never leave the app without its Settings nor
-// lose a complete newer copy, and what it left must not block the next copy. Letters: C
-// current folder (old), N current folder (new), S staging (new), O set aside (old), M the
-// marker that says S is complete.
+// lose a complete newer copy or a kept older one, and what it left (or a killed removal
+// left) must not block the next copy nor stay. Letters: C current folder (old), N current
+// folder (new), S staging (new), O set aside (old), M the marker that says S is complete,
+// G a killed removal's leftover. CSM is undone: finishing it would drop an old copy that
+// was to be kept; SM is a keep-mode swap killed once the old copy had moved to be kept.
 TEST(WindowsTreeOps, WhatAKilledCopyLeftIsFinishedOrUndone) {
-    for (const auto& [left, survives] :
-         {std::pair{"CS", "old"}, {"CSM", "new"}, {"SOM", "new"}, {"NOM", "new"}, {"O", "old"}}) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"CS", "old"}, {"CSM", "old"}, {"SOM", "new"}, {"NOM", "new"},
+        {"O", "old"},  {"SM", "new"},  {"CSG", "old"}};
+    for (const auto& [left, survives] : cases) {
         TempDir tmp;
         const fs::path dst = tmp.path() / "Backup";
         WriteText(tmp.path() / "Settings" / "settings.dat", "newest");
@@ -120,6 +126,7 @@ TEST(WindowsTreeOps, WhatAKilledCopyLeftIsFinishedOrUndone) {
         for (const char* at = left; *at != '\0'; ++at) {
             const char* folder = *at == 'S'   ? "Settings.dittoly-new"
                                  : *at == 'O' ? "Settings.dittoly-old"
+                                 : *at == 'G' ? "Other.dittoly-gone"
                                               : "Settings";
             *at == 'M' ? WriteText(dst / "Settings.dittoly-ready", "")
                        : WriteText(dst / folder / "settings.dat",
@@ -137,6 +144,182 @@ TEST(WindowsTreeOps, WhatAKilledCopyLeftIsFinishedOrUndone) {
         EXPECT_EQ(Names(dst.string()), std::vector<std::string>{"Settings"}) << left;
         EXPECT_EQ(platform::CopyTree(from, {dst.string(), {}}), 0) << left;
         EXPECT_EQ(ReadText(dst / "Settings" / "settings.dat"), "newest") << left;
+    }
+    // A copy still running elsewhere (its lock held) left nothing: its staging folder stays.
+    TempDir tmp;
+    const fs::path dst = tmp.path() / "Backup";
+    WriteText(tmp.path() / "Settings" / "settings.dat", "newest");
+    WriteText(dst / "Settings.dittoly-new" / "settings.dat", "live");
+    const HANDLE live = CreateFileW(W(dst / "Settings.dittoly-lock").c_str(), GENERIC_WRITE, 0,
+                                    nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    EXPECT_NE(platform::CopyTree({tmp.path().string(), {"Settings"}}, {dst.string(), {}}), 0);
+    EXPECT_EQ(ReadText(dst / "Settings.dittoly-new" / "settings.dat"), "live");
+    CloseHandle(live);
+}
+
+// Where a keep-mode copy puts the old folder on another volume: a folder of its own on the
+// second drive the test set-up maps (under Wine every drive has its own volume serial).
+struct OtherVolume {
+    const char* drive = std::getenv("DITTOLY_SECOND_DRIVE");
+    std::string name =
+        "dittoly-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64());
+    Below keep{drive != nullptr ? std::string(drive) + "\\" : "", {name, "stamp"}};
+    ~OtherVolume() {
+        if (drive != nullptr && platform::IsFolder(keep.root + name)) {
+            platform::RemoveTree({keep.root, {name}});
+        }
+    }
+};
+
+// A keep-mode copy that removed the old folder, put it anywhere but keep/<name>, made a
+// second copy of it on its own volume (the identity shows a rename) or made keep folders
+// with nothing to keep would lose or litter the history; on another volume the old one
+// must arrive whole, and a keep place that is taken must change nothing.
+TEST(WindowsTreeOps, KeepModeMovesTheOldFolderOnItsVolumeAndCopiesItExactlyElsewhere) {
+    for (const bool elsewhere : {false, true}) {
+        TempDir tmp;
+        const OtherVolume other;
+        if (elsewhere && other.drive == nullptr) {
+            GTEST_SKIP() << "needs the set-up step that maps a second drive";
+        }
+        const Below keep = elsewhere ? other.keep : Below{tmp.path().string(), {"History", "1"}};
+        const fs::path kept = fs::path(keep.root) / keep.names[0] / keep.names[1] / "Settings";
+        const fs::path dst = tmp.path() / "Backup";
+        const Below from{tmp.path().string(), {"Settings"}};
+        const Below into{dst.string(), {}};
+        const platform::CopyOptions options{keep, nullptr};
+        WriteText(tmp.path() / "Settings" / "sub" / "deep.dat", "deep");
+        WriteText(tmp.path() / "Settings" / "settings.dat", "old");
+        fs::create_directories(dst);
+        ASSERT_EQ(platform::CopyTree(from, into, options), 0);
+        EXPECT_FALSE(fs::exists(kept.parent_path().parent_path())) << elsewhere;
+
+        const std::string old = TreeFingerprint(dst / "Settings");
+        const auto before = platform::InspectFolder({into.root, {"Settings"}});
+        ASSERT_TRUE(before);
+        EXPECT_NEAR(before->modified, std::time(nullptr), 120);
+        WriteText(tmp.path() / "Settings" / "settings.dat", "new");
+        ASSERT_EQ(platform::CopyTree(from, into, options), 0) << elsewhere;
+        EXPECT_EQ(ReadText(dst / "Settings" / "settings.dat"), "new");
+        EXPECT_EQ(TreeFingerprint(kept), old);
+        const Below keptAt{keep.root, {keep.names[0], keep.names[1], "Settings"}};
+        EXPECT_EQ(platform::InspectFolder(keptAt)->identity == before->identity, !elsewhere);
+        EXPECT_EQ(Names(dst.string()), std::vector<std::string>{"Settings"});
+
+        EXPECT_EQ(platform::CopyTree(from, into, options), EEXIST);
+        EXPECT_EQ(ReadText(dst / "Settings" / "settings.dat"), "new");
+        EXPECT_EQ(TreeFingerprint(kept), old);
+        EXPECT_EQ(Names(dst.string()), std::vector<std::string>{"Settings"});
+    }
+}
+
+// Stops at the file `at` and keeps the last counts it was given.
+struct StopAt final : platform::TreeProgress {
+    std::uint64_t at;
+    platform::TreeSize seen;
+    explicit StopAt(std::uint64_t file) : at(file) {}
+    bool Advance(std::uint64_t files, std::uint64_t bytes) override {
+        seen = {files, bytes};
+        return files < at;
+    }
+};
+
+// A copy that went on after a stop, or left its staging folder, a kept copy or keep
+// folders behind, would change what the user chose to leave alone; counts that differ
+// from the measure (hidden files left out of one) would misreport the progress. The stop
+// comes in the copy itself, and in the copy of the old folder to another volume.
+TEST(WindowsTreeOps, AStoppedCopyLeavesEverythingAsItWasAndCountsAsMeasured) {
+    TempDir tmp;
+    const OtherVolume other;
+    const fs::path dst = tmp.path() / "Backup";
+    const Below from{tmp.path().string(), {"Settings"}};
+    const Below into{dst.string(), {}};
+    WriteText(tmp.path() / "Settings" / "a.dat", "aaaa");
+    WriteText(tmp.path() / "Settings" / "sub" / "b.dat", "bb");
+    WriteText(tmp.path() / "Settings" / "hidden.dat", "h");
+    SetAttributes(tmp.path() / "Settings" / "hidden.dat", FILE_ATTRIBUTE_HIDDEN);
+    WriteText(dst / "Settings" / "old.dat", "old");
+    const std::string old = TreeFingerprint(dst / "Settings");
+    platform::TreeSize size;
+    ASSERT_EQ(platform::MeasureTree(from, size), 0);
+    EXPECT_EQ(std::pair(size.files, size.bytes), std::pair(std::uint64_t{3}, std::uint64_t{7}));
+
+    const Below here{tmp.path().string(), {"History", "1"}};
+    std::vector<std::pair<Below, std::uint64_t>> stops{{here, 1}};
+    if (other.drive != nullptr) {
+        stops.emplace_back(other.keep, size.files + 1); // in the copy of the old folder
+    }
+    for (const auto& [keep, at] : stops) {
+        StopAt progress(at);
+        EXPECT_EQ(platform::CopyTree(from, into, {keep, &progress}), ECANCELED) << at;
+        EXPECT_EQ(progress.seen.files, at);
+        EXPECT_EQ(TreeFingerprint(dst / "Settings"), old);
+        EXPECT_EQ(Names(dst.string()), std::vector<std::string>{"Settings"});
+        EXPECT_FALSE(fs::exists(fs::path(keep.root) / keep.names[0])) << at;
+    }
+    StopAt all(UINT64_MAX);
+    ASSERT_EQ(platform::CopyTree(from, into, {std::nullopt, &all}), 0);
+    EXPECT_EQ(std::pair(all.seen.files, all.seen.bytes), std::pair(size.files, size.bytes));
+    StopAt removed(1);
+    EXPECT_EQ(platform::RemoveTree({into.root, {"Settings"}}, &removed), 0);
+    EXPECT_EQ(removed.seen.files, size.files); // a removal goes on to its end
+}
+
+// A removal seen half done under its own name looks like a damaged backup; one whose
+// leftovers stay (or block the next removal of the same name) fills the disk.
+TEST(WindowsTreeOps, DiscardedFoldersAreWholeOrGoneAndLeftoversGoNextTime) {
+    TempDir tmp;
+    const std::string root = tmp.path().string();
+    WriteText(tmp.path() / "Killed.dittoly-gone" / "f", "left");
+    for (const char* name : {"Busy", "Twice", "Last", "Twice.dittoly-gone", "Kept"}) {
+        WriteText(tmp.path() / name / "sub" / "f", name);
+        WriteText(tmp.path() / name / "g", name);
+    }
+    const std::string busy = TreeFingerprint(tmp.path() / "Busy");
+    {
+        const HANDLE lock1 = CreateFileW(W(tmp.path() / "Busy" / "g").c_str(), GENERIC_READ, 0,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+        const HANDLE lock2 = CreateFileW(W(tmp.path() / "Twice.dittoly-gone" / "g").c_str(),
+                                         GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(platform::DiscardTree({root, {"Busy"}}), 0);
+        // Windows refuses to rename a folder with an open file inside; Wine renames it.
+        const std::string state = TreeFingerprint(tmp.path() / "Busy");
+        EXPECT_TRUE(state == busy || state == "<missing>") << state;
+        EXPECT_FALSE(fs::exists(tmp.path() / "Killed.dittoly-gone"));
+        // Its own leftover name still taken, the next one goes under a numbered name.
+        EXPECT_EQ(platform::DiscardTree({root, {"Twice"}}), 0);
+        EXPECT_FALSE(fs::exists(tmp.path() / "Twice"));
+        CloseHandle(lock1);
+        CloseHandle(lock2);
+    }
+    EXPECT_EQ(platform::DiscardTree({root, {"Last"}}), 0);
+    if (fs::exists(tmp.path() / "Busy")) {
+        EXPECT_EQ(platform::DiscardTree({root, {"Busy"}}), 0);
+    }
+    EXPECT_EQ(Names(root), std::vector<std::string>{"Kept"});
+    EXPECT_EQ(platform::DiscardTree({root, {"Missing"}}), ENOENT);
+}
+
+// The reason a user reads for a failure must be the system's own words, on one line,
+// not the C run-time's "Unknown error"; a probe that stayed, or called a missing folder
+// writable, would make the early check lie.
+TEST(WindowsPlatform, StatesReasonsAndTheWritableCheck) {
+    TempDir tmp;
+    const std::string missing = (tmp.path() / "missing").string();
+    EXPECT_EQ(platform::CheckWritable(tmp.path().string()), 0);
+    EXPECT_EQ(platform::CheckWritable(missing), ENOENT);
+    const std::string reason = platform::ErrorText(platform::RemoveTree({missing, {"x"}}));
+    EXPECT_NE(reason, std::strerror(ENOENT));
+    EXPECT_TRUE(!reason.empty() && reason.find_last_of("\r\n.") != reason.size() - 1) << reason;
+    EXPECT_EQ(platform::ErrorText(ELOOP).find("Unknown"), std::string::npos);
+    WriteText(tmp.path() / "file", "x");
+    EXPECT_EQ(Names(tmp.path().string()), std::vector<std::string>{"file"});
+    EXPECT_EQ(platform::StateOf(missing), platform::PathState::Missing);
+    EXPECT_EQ(platform::StateOf((tmp.path() / "file").string()), platform::PathState::Other);
+    EXPECT_EQ(platform::StateOf(tmp.path().string()), platform::PathState::Folder);
+    if (const char* drive = std::getenv("DITTOLY_SECOND_DRIVE")) {
+        EXPECT_EQ(platform::StateOf(drive + std::string("\\folder-link")),
+                  platform::PathState::Link);
     }
 }
 

@@ -16,6 +16,14 @@ add_test(NAME wine_links
     COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/windows/make-links.sh" "${DITTOLY_LINKS}")
 set_tests_properties(wine_links PROPERTIES FIXTURES_SETUP links)
 
+# A second drive letter on a folder of its own: Wine gives each drive its own volume serial
+# number, so a copy from one drive to the other goes the way a copy between two disks goes.
+# In its root, a link to a folder (which Wine shows as a reparse point).
+add_test(NAME wine_drive COMMAND bash -c
+    "mkdir -p \"$0\" && ln -sfn \"$0\" \"$1\" && ln -sfn \"$0\" \"$0/folder-link\""
+    "${CMAKE_BINARY_DIR}/second-drive" "${CMAKE_BINARY_DIR}/wineprefix/dosdevices/v:")
+set_tests_properties(wine_drive PROPERTIES FIXTURES_SETUP drive FIXTURES_REQUIRED wine)
+
 function(dittoly_add_test name)
     cmake_parse_arguments(T "" "" "SOURCES" ${ARGN})
     add_executable(${name} ${T_SOURCES})
@@ -24,8 +32,8 @@ function(dittoly_add_test name)
     dittoly_warnings(${name})
     add_test(NAME ${name} COMMAND ${DITTOLY_WINE} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "${DITTOLY_WINE_ENV};DITTOLY_LINKS=${DITTOLY_LINKS}"
-        FIXTURES_REQUIRED "wine;links" TIMEOUT 300)
+        ENVIRONMENT "${DITTOLY_WINE_ENV};DITTOLY_LINKS=${DITTOLY_LINKS};DITTOLY_SECOND_DRIVE=V:"
+        FIXTURES_REQUIRED "wine;links;drive" TIMEOUT 300)
 endfunction()
 
 dittoly_add_test(platform_windows_test SOURCES platform/PlatformWinTest.cpp)
