@@ -6,6 +6,7 @@
 #include "operations/RunFrame.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sched.h>
@@ -29,6 +30,7 @@ protected:
     RecordingServices services;
     RecordingHost host;
     fs::path live = profile.AddPackage(kApp) / "Settings";
+    modGlobal::Roots roots = profile.roots();
     fs::path backup = profile.program() / "Backup" / kApp;
     std::int64_t start = services.clock.utc;
 
@@ -36,14 +38,20 @@ protected:
     operations::AppOutcome Run(Operation op, int keep = history::kDefaultKeep,
                                const std::string& from = {}) {
         services.clock.utc += 3600;
-        return operations::Run(op, {{kApp, "Example Notes"}}, profile.roots(), services.clock,
+        return operations::Run(op, {{kApp, "Example Notes"}}, roots, services.clock,
                                services.launcher, host, {keep, from})
             .outcomes.at(0);
     }
     // Settings as version `v`: a file only it has, one all have with other content, a
     // hidden file and a read-only one.
-    void Version(const std::string& v) {
+    void Drop() {
+        std::error_code ec; // Windows removes no read-only file
+        fs::permissions(live / "sub" / "locked.cfg", fs::perms::owner_write, fs::perm_options::add,
+                        ec);
         fs::remove_all(live);
+    }
+    void Version(const std::string& v) {
+        Drop();
         WriteText(live / ("only-" + v), v);
         WriteText(live / "shared.dat", "shared " + v);
         WriteText(live / ".hidden", v);
@@ -59,21 +67,36 @@ protected:
     fs::path Entry(const std::string& id) const { return backup / "History" / id / "Settings"; }
     std::vector<std::string> Ids() const {
         std::vector<std::string> ids;
-        for (const auto& entry : history::List(profile.roots(), kApp)) {
+        for (const auto& entry : history::List(roots, kApp)) {
             ids.push_back(entry.id);
         }
         return ids;
+    }
+    // A Backup, then a Restore over other live Settings, with the program folder on
+    // another volume: true when the live Settings went whole into History first.
+    bool RestoreAcrossVolumesKeepsTheLiveSettings(const fs::path& program) {
+        roots.programFolder = program.string();
+        backup = program / "Backup" / kApp;
+        Version("A");
+        Run(Operation::Backup);
+        Version("live");
+        const std::string before = Exact(live);
+        return Run(Operation::Restore).result == AppResult::Ok &&
+               Exact(live) == Exact(backup / "Settings") && Ids().size() == 1 &&
+               Exact(Entry(Ids()[0])) == before;
     }
 };
 
 // Catches: the replaced backup deleted or merged instead of moved, an entry named by the
 // time of the backup that replaced it, an older version's backup (no recorded time) lost.
 TEST_F(HistoryTest, EachBackupKeepsTheOneItReplacesExactlyUnderItsOwnTime) {
-    const std::int64_t handMade = 1700000000;
     WriteText(backup / "Settings" / "old.dat", "old");
-    fs::last_write_time(backup / "Settings",
-                        std::chrono::file_clock::from_sys(
-                            std::chrono::sys_seconds{std::chrono::seconds{handMade}}));
+    const std::int64_t handMade =
+        std::chrono::floor<std::chrono::seconds>(
+            std::chrono::file_clock::to_sys(fs::last_write_time(backup / "Settings")))
+            .time_since_epoch()
+            .count();
+    start = services.clock.utc = handMade; // the runs come after it
     std::vector<std::string> versions;
     for (const char* v : {"A", "B", "C"}) {
         Version(v);
@@ -100,7 +123,7 @@ TEST_F(HistoryTest, ARestoreKeepsTheLiveSettingsAndCanBeUndone) {
     const std::string before = Exact(live);
     EXPECT_EQ(Run(Operation::Restore).result, AppResult::Ok);
     EXPECT_EQ(Exact(live), Exact(backup / "Settings"));
-    const auto entries = history::List(profile.roots(), kApp);
+    const auto entries = history::List(roots, kApp);
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].id, history::Stamp(start + 3 * 3600) + "-before-restore");
     EXPECT_EQ(entries[0].kind, history::Kind::BeforeRestore);
@@ -121,7 +144,7 @@ TEST_F(HistoryTest, RetentionRemovesTheOldestOnlyAfterASuccessfulRun) {
                                            history::Stamp(start + 3 * 3600),
                                            history::Stamp(start + 2 * 3600)};
     EXPECT_EQ(Ids(), kept);
-    fs::remove_all(live);
+    Drop();
     const auto nothing = Run(Operation::Backup, 1);
     EXPECT_EQ(nothing.result, AppResult::NothingToDo);
     EXPECT_EQ(nothing.reason, "no Settings folder to back up");
@@ -145,14 +168,7 @@ TEST_F(HistoryTest, ARestoreAcrossVolumesCopiesTheLiveSettingsIntoHistoryFirst) 
             ::mount("tmpfs", profile.program().c_str(), "tmpfs", 0, "size=8m") != 0) {
             ::_exit(77);
         }
-        Version("A");
-        Run(Operation::Backup);
-        Version("live");
-        const std::string before = Exact(live);
-        const bool ok = Run(Operation::Restore).result == AppResult::Ok &&
-                        Exact(live) == Exact(backup / "Settings") && Ids().size() == 1 &&
-                        Exact(Entry(Ids()[0])) == before;
-        ::_exit(ok ? 0 : 1);
+        ::_exit(RestoreAcrossVolumesKeepsTheLiveSettings(profile.program()) ? 0 : 1);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -160,6 +176,17 @@ TEST_F(HistoryTest, ARestoreAcrossVolumesCopiesTheLiveSettingsIntoHistoryFirst) 
         GTEST_SKIP() << "no mount namespace of its own here";
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+#else
+// The same with the program folder on a second drive, which the test command maps.
+TEST_F(HistoryTest, ARestoreAcrossVolumesCopiesTheLiveSettingsIntoHistoryFirst) {
+    const char* drive = std::getenv("DITTOLY_SECOND_DRIVE");
+    if (drive == nullptr) {
+        GTEST_SKIP() << "no second drive mapped (DITTOLY_SECOND_DRIVE)";
+    }
+    const std::string name = "history-" + profile.base().path().filename().string();
+    EXPECT_TRUE(RestoreAcrossVolumesKeepsTheLiveSettings(fs::path(drive) / "\\" / name));
+    platform::RemoveTree({std::string(drive) + "\\", {name}});
 }
 #endif
 
