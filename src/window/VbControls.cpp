@@ -1,8 +1,11 @@
 #include "window/VbControls.h"
 
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QBitmap>
 #include <QCursor>
 #include <QFocusEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygon>
@@ -64,8 +67,71 @@ QCursor HandCursor() {
     return cursor;
 }
 
+namespace {
+
+// What accessibility clients see of a label: a button, a link or plain text, named by its
+// caption (a value with its meaning in front), its tooltip as its description; a command
+// also offers the press action, which starts it as a click does.
+class VbLabelAccessible : public QAccessibleWidget {
+public:
+    explicit VbLabelAccessible(VbLabel* label) : QAccessibleWidget(label) {}
+
+    QAccessible::Role role() const override {
+        switch (Label()->CommandRole()) {
+        case VbLabel::Role::Button:
+            return QAccessible::Button;
+        case VbLabel::Role::Link:
+            return QAccessible::Link;
+        default:
+            return QAccessible::StaticText;
+        }
+    }
+    QString text(QAccessible::Text kind) const override {
+        return kind == QAccessible::Name ? Label()->AccessibleText()
+                                         : QAccessibleWidget::text(kind);
+    }
+    QStringList actionNames() const override {
+        QStringList names = QAccessibleWidget::actionNames();
+        if (IsCommand()) {
+            names.prepend(pressAction());
+        }
+        return names;
+    }
+    void doAction(const QString& action) override {
+        if (action == pressAction() && IsCommand()) {
+            emit Label()->clicked();
+            return;
+        }
+        QAccessibleWidget::doAction(action);
+    }
+
+private:
+    VbLabel* Label() const { return static_cast<VbLabel*>(widget()); }
+    bool IsCommand() const {
+        return Label()->CommandRole() != VbLabel::Role::Text && Label()->isEnabled();
+    }
+};
+
+QAccessibleInterface* LabelAccessible(const QString& className, QObject* object) {
+    if (className == QLatin1String(VbLabel::staticMetaObject.className())) {
+        return new VbLabelAccessible(static_cast<VbLabel*>(object));
+    }
+    return nullptr;
+}
+
+bool IsStartKey(int key) {
+    return key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+
+} // namespace
+
 VbLabel::VbLabel(QWidget* parent, const QString& name, const QString& caption)
     : QLabel(caption, parent) {
+    static const bool factory = [] {
+        QAccessible::installFactory(LabelAccessible);
+        return true;
+    }();
+    (void)factory;
     setObjectName(name);
     setTextFormat(Qt::PlainText);
     setMouseTracking(true);
@@ -87,6 +153,92 @@ void VbLabel::SetHand(bool hand) {
     } else {
         unsetCursor();
     }
+}
+
+void VbLabel::SetCommand(Role role) {
+    role_ = role;
+    setFocusPolicy(role == Role::Text ? Qt::NoFocus : Qt::TabFocus);
+}
+
+QString VbLabel::AccessibleText() const {
+    if (!accessibleName().isEmpty()) {
+        return accessibleName();
+    }
+    return meaning_.isEmpty() ? text() : meaning_ + ": " + text();
+}
+
+// Enter and Space start a command when they come up, as a click does when the mouse
+// button comes up: a key held down starts nothing, and its repeats cannot answer the
+// question the command asks. A release whose press this label never saw (the Enter that answered a
+// question on another window) starts nothing either.
+void VbLabel::keyPressEvent(QKeyEvent* event) {
+    if (role_ == Role::Text || !IsStartKey(event->key())) {
+        QLabel::keyPressEvent(event);
+        return;
+    }
+    if (!event->isAutoRepeat()) {
+        key_ = event->key();
+    }
+    event->accept();
+}
+
+void VbLabel::keyReleaseEvent(QKeyEvent* event) {
+    if (role_ == Role::Text || !IsStartKey(event->key())) {
+        QLabel::keyReleaseEvent(event);
+        return;
+    }
+    event->accept();
+    if (!event->isAutoRepeat() && event->key() == key_) {
+        key_ = 0;
+        emit clicked();
+    }
+}
+
+void VbLabel::focusInEvent(QFocusEvent* event) {
+    QLabel::focusInEvent(event);
+    UpdateFocusFrame();
+}
+
+void VbLabel::focusOutEvent(QFocusEvent* event) {
+    key_ = 0;
+    QLabel::focusOutEvent(event);
+    UpdateFocusFrame();
+}
+
+void VbLabel::moveEvent(QMoveEvent* event) {
+    QLabel::moveEvent(event);
+    if (hasFocus()) {
+        parentWidget()->update(); // the frame's old place and its new one
+    }
+}
+
+void VbLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    if (hasFocus()) {
+        parentWidget()->update();
+    }
+}
+
+namespace {
+QRect FocusFrameOf(const QWidget* label) {
+    return label->geometry().adjusted(-2, -2, 1, 1);
+}
+} // namespace
+
+void VbLabel::UpdateFocusFrame() {
+    if (parentWidget() != nullptr) {
+        parentWidget()->update(FocusFrameOf(this).adjusted(-1, -1, 1, 1));
+    }
+}
+
+void VbLabel::PaintFocusFrame(QWidget* surface) {
+    const auto* label = qobject_cast<const VbLabel*>(QApplication::focusWidget());
+    if (label == nullptr || label->parentWidget() != surface) {
+        return;
+    }
+    QPainter painter(surface);
+    painter.setPen(QPen(label->palette().color(label->foregroundRole()), 1, Qt::DotLine));
+    painter.drawRect(FocusFrameOf(label));
 }
 
 void ClickTracker::Press(QMouseEvent* event) {
@@ -136,6 +288,10 @@ void VbPanel::mouseReleaseEvent(QMouseEvent* event) {
     if (click_.Release(this, event)) {
         emit clicked();
     }
+}
+
+void VbPanel::paintEvent(QPaintEvent*) {
+    VbLabel::PaintFocusFrame(this);
 }
 
 // Rows of one size, as wide as the widest line so far. Rows of one size keep an added line

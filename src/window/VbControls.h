@@ -47,12 +47,28 @@ private:
 class VbLabel : public QLabel {
     Q_OBJECT
 public:
+    // What a label is to the keyboard and to accessibility clients: plain text, or a
+    // command that looks like a button or like a link.
+    enum class Role { Text, Button, Link };
+
     VbLabel(QWidget* parent, const QString& name, const QString& caption);
     // Sets the caption and sizes the label to it, as the labels have always done.
     void SetCaption(const QString& caption);
     QString Caption() const { return text(); }
     void SetHand(bool hand);
     bool HasHand() const { return hand_; }
+    // A command takes the focus with Tab (never with a click, so the mouse leaves the look
+    // as it was), shows a focus frame, and Enter or Space starts it as a click does.
+    void SetCommand(Role role);
+    Role CommandRole() const { return role_; }
+    // A label that shows a value, such as a count: accessibility clients read it as
+    // "meaning: caption".
+    void SetMeaning(const QString& meaning) { meaning_ = meaning; }
+    QString AccessibleText() const;
+    // Draws the focus frame of the focused command among `surface`'s own labels: a thin
+    // dotted line in the caption's colour just outside the label, so it never touches the
+    // caption and nothing moves. The surfaces call it at the end of their painting.
+    static void PaintFocusFrame(QWidget* surface);
 
 signals:
     void clicked();
@@ -64,10 +80,20 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void UpdateFocusFrame();
     ClickTracker click_;
     bool hand_ = false;
+    Role role_ = Role::Text;
+    QString meaning_;
+    int key_ = 0; // the Enter or Space key pressed on this label and not yet released
 };
 
 class VbPanel : public QWidget {
@@ -83,6 +109,7 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     ClickTracker click_;

@@ -30,6 +30,7 @@ frmMain::frmMain(modGlobal::Roots roots, services::Services services)
     resize(static_cast<int>(std::lround(13740 / kTwipsPerPixel)),
            static_cast<int>(std::lround(7470 / kTwipsPerPixel)));
     BuildControls();
+    SetUpKeyboard();
     ConnectHandlers();
     Form_Initialize();
 }

@@ -156,12 +156,21 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
 
 private:
     void BuildControls();
     void ConnectHandlers();
+    // Commands, their Tab order and the names accessibility clients read.
+    void SetUpKeyboard();
+    // Enabled, shown, taking Tab and not lying under an open panel.
+    bool Reachable(QWidget* control) const;
+    void OpenPanel(VbPanel* panel, VbLabel* opener);
+    void ClosePanel(VbPanel* panel, VbLabel* opener);
     VbLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption, const QFont& font,
                        const TwipRect& rect);
     friend class WindowRunHost;
@@ -184,6 +193,7 @@ private:
     modGlobal::Roots roots_;
     services::Services services_;
     std::unordered_map<const QWidget*, TwipRect> twips_;
+    std::vector<QWidget*> tabOrder_; // every control Tab can reach, in screen order
     bool selectAll_ = false;
     bool running_ = false;
     bool unloaded_ = false;

@@ -5,19 +5,19 @@
 namespace window {
 
 void frmMain::lblRepair_Click() {
-    PicResetOptions->show();
+    OpenPanel(PicResetOptions, lblRepair);
 }
 
 void frmMain::PicResetOptions_Click() {
-    PicResetOptions->hide();
+    ClosePanel(PicResetOptions, lblRepair);
 }
 
 void frmMain::lblInfo_Click() {
-    PicInfo->show();
+    OpenPanel(PicInfo, lblInfo);
 }
 
 void frmMain::PicInfo_Click() {
-    PicInfo->hide();
+    ClosePanel(PicInfo, lblInfo);
 }
 
 void frmMain::lblAppName_Click() {

@@ -3,6 +3,9 @@
 #include "SendClick.h"
 #include "WindowFixture.h"
 
+#include <QAccessible>
+#include <map>
+
 using namespace testsupport;
 
 class PanelsTest : public WindowTest {
@@ -52,4 +55,117 @@ TEST_F(PanelsTest, LinksOpenTheSiteAndTheCurrentAppsSettingsAndTooltipsFollowThe
     form->lblClearAppStoreCache_Click();
     form->lstStatus_MouseMove(); // the current line is the last one written
     EXPECT_EQ(form->lstStatus->toolTip(), QString(53, '='));
+}
+
+namespace {
+// A key pressed and released where the focus is, as the window system delivers it.
+void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+        QKeyEvent event(type, key, modifiers);
+        QApplication::sendEvent(QApplication::focusWidget(), &event);
+    }
+}
+// The names of the controls Tab walks through from the focus until it comes back.
+std::string TabWalk() {
+    const QWidget* start = QApplication::focusWidget();
+    std::string walk = start->objectName().toStdString();
+    for (Key(Qt::Key_Tab); QApplication::focusWidget() != start && walk.size() < 500;
+         Key(Qt::Key_Tab)) {
+        walk += " " + QApplication::focusWidget()->objectName().toStdString();
+    }
+    return walk;
+}
+} // namespace
+
+// A command Tab cannot reach or reaches out of screen order, or a disabled, hidden or
+// covered one that takes the focus; a key that does not start a command as a click does,
+// or a panel that Escape does not close.
+TEST_F(PanelsTest, TheKeyboardReachesAndStartsEveryCommandInScreenOrder) {
+    Restart(); // before a search most commands are disabled
+    ASSERT_TRUE(form->lstAppsHidden->hasFocus());
+    EXPECT_EQ(TabWalk(), "lstAppsHidden lstStatus lblAppName lblInfo lblSearch");
+    Key(Qt::Key_Tab, Qt::ShiftModifier);
+    Key(Qt::Key_Return); // the search from the keyboard: the focus goes on to the list
+    EXPECT_EQ(TabWalk(), "lstAppsHidden lblOpenAppDataDir lstStatus lblAppName lblApps lblBackup "
+                         "lblRestore lblSelect lblRepair lblInfo");
+
+    form->lblBackup->setFocus(Qt::TabFocusReason);
+    for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+        Key(key);
+    }
+    // A release whose press went elsewhere starts nothing.
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(form->lblBackup, &release);
+    ASSERT_EQ(services.questions.asked.size(), 3u);
+    EXPECT_EQ(services.questions.asked[2].title, "Backup");
+
+    // A panel opened from the keyboard takes the focus; Escape closes it and gives it back.
+    for (auto [opener, panel, first] :
+         {std::tuple{form->lblInfo, form->PicInfo, "lblHomepage"},
+          std::tuple{form->lblRepair, form->PicResetOptions, "lblReset"}}) {
+        opener->setFocus(Qt::TabFocusReason);
+        Key(Qt::Key_Space);
+        EXPECT_TRUE(panel->isVisible() && QApplication::focusWidget()->objectName() == first);
+        Key(Qt::Key_Escape);
+        EXPECT_TRUE(panel->isHidden() && opener->hasFocus()) << first;
+    }
+    form->lblInfo_Click(); // the Info panel covers Restore, Select and Repair
+    form->lblHomepage->setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(TabWalk(), "lblHomepage chkExportSettings lblExportSettings lstAppsHidden "
+                         "lblOpenAppDataDir lstStatus lblAppName lblApps lblBackup lblInfo");
+}
+
+namespace {
+using Heard = std::map<std::string, std::pair<QAccessible::Role, std::string>>;
+// Role and name of every node below `node`, by its object's name; a list entry by its
+// text, with " ticked" when it is.
+void Listen(QAccessibleInterface* node, Heard& heard) {
+    for (int i = 0; i < node->childCount(); ++i) {
+        QAccessibleInterface* child = node->child(i);
+        const std::string name = child->text(QAccessible::Name).toStdString();
+        const QObject* object = child->object();
+        heard[object ? object->objectName().toStdString()
+                     : name + (child->state().checked ? " ticked" : "")] = {child->role(), name};
+        Listen(child, heard);
+    }
+}
+} // namespace
+
+// A command that accessibility clients hear as plain text or by another name, a count
+// without its meaning, a list without a name, or a tick box without its app or state.
+TEST_F(PanelsTest, AccessibilityClientsHearCommandsCountsListsAndTicks) {
+    profile.AddPackage("Example.Calendar_abc");
+    form->lblSearch_Click();
+    TickApp("Example Notes");
+    Heard heard;
+    Listen(QAccessible::queryAccessibleInterface(form.get()), heard);
+    using enum QAccessible::Role;
+    const auto* f = form.get();
+    const std::vector<window::VbLabel*> buttons = {f->lblApps,          f->lblBackup, f->lblRestore,
+                                                   f->lblSelect,        f->lblRepair, f->lblInfo,
+                                                   f->lblExportSettings};
+    const std::vector<window::VbLabel*> links = {
+        f->lblAppName,   f->lblSearch,         f->lblOpenAppDataDir,
+        f->lblHomepage,  f->lblDeleteSettings, f->lblReset,
+        f->lblHardReset, f->lblClearAppCache,  f->lblClearAppStoreCache};
+    for (const auto& [role, labels] : {std::pair{Button, buttons}, {Link, links}}) {
+        for (const window::VbLabel* label : labels) {
+            EXPECT_EQ(heard[label->objectName().toStdString()],
+                      std::pair(role, label->Caption().toStdString()));
+        }
+    }
+    for (const auto& [key, expected] :
+         Heard{{"lblAppsInstalled", {StaticText, "Apps installed: 2"}},
+               {"lblAppsSelected", {StaticText, "Apps selected: 1"}},
+               {"lstAppsHidden", {List, "App list"}},
+               {"lstApps", {List, "Package folder list"}},
+               {"lstStatus", {List, "Status list"}},
+               {"Example Notes ticked", {ListItem, "Example Notes"}},
+               {"Example Calendar", {ListItem, "Example Calendar"}}}) {
+        EXPECT_EQ(heard[key], expected) << key;
+    }
+    // A client's press starts the command as a click does.
+    auto* info = QAccessible::queryAccessibleInterface(form->lblInfo)->actionInterface();
+    info->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_TRUE(form->PicInfo->isVisible());
 }

@@ -1,11 +1,17 @@
 // What only a real X server with a framing window manager shows: the frame around the
 // stored placement, focus given by activation, and input made through the window system
-// (xdotool) at an exact spot or while a run goes on. Runs under xvfb-run with openbox.
+// (xdotool) at an exact spot, while a run goes on, or from the keyboard alone. Runs under
+// xvfb-run with openbox.
 #include "SendClick.h"
 #include "WindowFixture.h"
+#include "window/QtServices.h"
+#include "window/modStart.h"
+
+#include <QDir>
 
 #include <QProgressDialog>
 #include <QTimer>
+#include <iostream>
 
 using namespace testsupport;
 
@@ -23,9 +29,14 @@ void XdoLater(const QString& args, int delayMs, const fs::path& done) {
 
 class RealXTest : public WindowTest {
 protected:
-    // Starts the window and waits until the window manager has framed and activated it.
-    void StartFramed() {
-        Start();
+    // Starts the window and waits until the window manager has framed and activated it;
+    // with `questions`, the program's own message boxes ask.
+    void StartFramed(services::Questions* questions = nullptr) {
+        if (questions != nullptr) {
+            form = modStart::Main(profile.roots(), {*questions, services.launcher, services.clock});
+        } else {
+            Start();
+        }
         QElapsedTimer clock;
         clock.start();
         while ((form->frameGeometry().size() == form->size() || !form->isActiveWindow()) &&
@@ -120,4 +131,31 @@ TEST_F(RealXTest, TheWholeTickBoxTakesTheClickAndItsSquareFitsWhiteInside) {
     const int side = std::min(box->width(), box->height());
     EXPECT_EQ(look.pixelColor(side / 2, side / 2), QColor(Qt::white));
     EXPECT_LT(look.pixelColor(side / 2, side - 1).lightness(), 128) << "the square's lower edge";
+}
+
+// A command the keyboard cannot reach or start, a question its key does not answer, keys
+// lost after a run started from the keyboard, or a panel the keyboard cannot close.
+TEST_F(RealXTest, ABackupAndAPanelFromTheKeyboardAlone) {
+    profile.AddPackage("Example.Notes_abc");
+    window::QtQuestions questions;
+    StartFramed(&questions);
+    // The search, then the first app made current and ticked, then on to Backup past
+    // "Open", the status list, the product name and "Apps".
+    Xdo("key shift+Tab Return Down space Tab Tab Tab Tab Tab");
+    ASSERT_TRUE(form->lblBackup->hasFocus());
+    const QString shot = QDir::current().absoluteFilePath("keyboard-focus-on-backup.png");
+    QProcess::execute("import", {"-window", "root", shot});
+    std::cout << "Screenshot of the focused command: " << shot.toStdString() << "\n";
+    const fs::path answered = profile.base().path() / "answered";
+    XdoLater("key y", 1000, answered); // the question's own key, once it is up
+    Xdo("key Return");
+    ASSERT_TRUE(fs::exists(answered));
+    const fs::path backup = profile.program() / "Backup"; // the run went to its end:
+    EXPECT_TRUE(fs::exists(backup / "Example.Notes_abc/Settings") &&
+                fs::exists(backup / "Dittoly UA.txt"));
+
+    Xdo("key Tab Tab Tab Return"); // Restore, Select, Repair: its panel opens
+    EXPECT_TRUE(form->PicResetOptions->isVisible() && form->lblReset->hasFocus());
+    Xdo("key Escape");
+    EXPECT_TRUE(form->PicResetOptions->isHidden() && form->lblRepair->hasFocus());
 }
