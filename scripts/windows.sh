@@ -33,7 +33,7 @@ cmake -S "$DITTOLY_ROOT" -B "$out/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$DITTOLY_ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DCMAKE_BUILD_TYPE=Release -DDITTOLY_TESTS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DDITTOLY_TESTS=OFF -DDITTOLY_WERROR=ON >/dev/null
 cmake --build "$out/build" -j "$(nproc)" --target dittoly dittoly_cli
 
 echo "== Portable folder"
