@@ -145,9 +145,33 @@ close_program() {
     app_pid=""
 }
 
+# Waits up to 15 s for the question titled $1, which $2 should have brought up.
+question() {
+    box=$(visible_window "$1" 150)
+    [ -n "$box" ] || fail "no question after $2"
+    sleep 0.5
+}
+# Answers the question with Yes, by its key (y) or by a click on its button ($1: key or
+# click), and waits for the run's log, removed first so that the new one shows the run's end.
+answer_yes() {
+    rm -f "$log"
+    if [ "$1" = key ]; then
+        xdotool key --clearmodifiers y
+    else
+        # The system's message box: Yes is the left one of the two buttons centred at its bottom.
+        eval "$(xdotool getwindowgeometry --shell "$box")"
+        click "$box" $((WIDTH / 2 - 40)) $((HEIGHT - 23))
+    fi
+    for _ in $(seq 150); do [ -f "$log" ] && break; sleep 0.1; done
+    [ -f "$log" ] || fail "no log after answering Yes ($1)"
+    sleep 1
+}
+log="$installed/Backup/Dittoly UA.txt"
+
 start_program
 cold_wine=$took
 eval "$(xdotool getwindowgeometry --shell "$window")"
+width=$WIDTH
 # Client coordinates from the window's layout (15 twips to the pixel): the search link in
 # the panel at a third of the width and height, the app list's tick boxes in a column at
 # x 232 from y 64 down, the Backup link in the left menu.
@@ -162,19 +186,9 @@ mapfile -t edges < <(convert "$smoke/list.png" -crop 1x200+232+64 -depth 8 txt:-
 click "$window" 232 $((64 + (edges[0] + edges[1]) / 2))
 click "$window" 232 $((64 + (edges[2] + edges[3]) / 2))
 click "$window" 70 148
-box=$(visible_window Backup 100)
-[ -n "$box" ] || fail "no question after the click on Backup"
-sleep 0.5
+question Backup "the click on Backup"
 import -window root "$smoke/question.png"
-# The system's message box: Yes is the left one of the two buttons centred at its bottom.
-eval "$(xdotool getwindowgeometry --shell "$box")"
-click "$box" $((WIDTH / 2 - 40)) $((HEIGHT - 23))
-log="$installed/Backup/Dittoly UA.txt"
-for _ in $(seq 100); do [ -f "$log" ] && break; sleep 0.1; done
-[ -f "$log" ] || fail "no log after answering Yes"
-sleep 1
-screenshot="$smoke/dittoly-ua-wine.png"
-import -window root "$screenshot"
+answer_yes click
 
 # The disk: exactly the two ticked apps backed up, byte for byte, nothing of the swap left
 # behind, and the log in the ANSI code page with CR LF line ends.
@@ -195,6 +209,39 @@ for pkg in "${ticked[@]}"; do
         <<<"$text" || fail "no <OK> line for $pkg in the log"
 done
 grep -q $'^Total Apps backed up: 2\r$' <<<"$text" || fail "wrong count in the log"
+
+# The same window goes on taking clicks after each run: Backup again, answered with the
+# key, then Repair and Clear App Cache, answered with a click, then Backup once more,
+# answered No.
+click "$window" 70 148
+question Backup "the click on Backup after a run"
+answer_yes key
+grep -q $'^Total Apps backed up: 2\r$' "$log" || fail "the second Backup gave: $(cat "$log")"
+click "$window" 70 292
+click "$window" $((width - 180)) 196
+question "Clear App Cache" "the clicks on Repair and Clear App Cache after two runs"
+answer_yes click
+grep -q $'^Total Apps cleared: 2\r$' "$log" || fail "Clear App Cache gave: $(cat "$log")"
+for cache in "$packages"/*/LocalCache; do
+    pkg=$(basename "$(dirname "$cache")")
+    expected=$([[ " ${ticked[*]} " = *" $pkg "* ]] || echo cache.bin thumbs)
+    [ "$(ls "$cache" | xargs)" = "$(xargs <<<"$expected")" ] ||
+        fail "after Clear App Cache, $pkg's LocalCache holds: $(ls "$cache")"
+done
+screenshot="$smoke/dittoly-ua-wine.png"
+import -window root "$screenshot"
+cp "$log" "$smoke/last-run.txt"
+click "$window" 70 148
+question Backup "the click on Backup after three runs"
+xdotool key --clearmodifiers n
+for _ in $(seq 50); do
+    box=$(xdotool search --onlyvisible --name '^Backup$' 2>/dev/null) || true
+    [ -z "$box" ] && break
+    sleep 0.1
+done
+[ -z "$box" ] || fail "the question stayed after the answer No"
+sleep 1
+cmp -s "$log" "$smoke/last-run.txt" || fail "the answer No ran the Backup"
 close_program
 [ ! -e "$installed/Data" ] || fail "a Data folder appeared without being asked for"
 
@@ -222,8 +269,37 @@ grep -q $'^Total Apps backed up: 7$' <<<"$printed" &&
 [ "$(iconv -f CP1252 -t UTF-8 "$log" | tr -d '\r')" = "$(head -n -1 <<<"$printed")" ] ||
     fail "the command line's log is not the lines it printed"
 
-echo "Smoke run passed: search, two ticks, Backup, the question answered; backup and log checked;"
-echo "the command line lists the same apps and backs them all up with the same lines and log."
+# Without a terminal (stdin the null device) a command that asks refuses with status 2.
+status=0
+wine cmd /c "cd /d C:\Dittoly UA && dittoly-ua-cli.exe reset ${ticked[0]} < NUL" \
+    >"$smoke/cli-nul.txt" 2>/dev/null || status=$?
+[ "$status" -eq 2 ] && [ ! -s "$smoke/cli-nul.txt" ] && [ -d "$packages/${ticked[0]}/Settings" ] ||
+    fail "reset with stdin NUL ended with $status: $(cat "$smoke/cli-nul.txt")"
+# On a console the text goes out as the console's own UTF-16, so an accented name shows as
+# itself (piped it stays UTF-8, as above). Wine draws a program's console on the terminal
+# it starts on: script(1) gives it one and keeps what it shows. The question goes there on
+# stderr, the answer comes from the console, and stdout keeps only status lines.
+on_console() { # stdin: what is typed; $1: the command; prints the console's text
+    LANG=C.UTF-8 script -qec "$1" /dev/null |
+        perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g; s/\r//g'
+}
+shown=$(on_console "wine 'C:\Dittoly UA\dittoly-ua-cli.exe' list" </dev/null)
+grep -qF 'Vendor Café Ünïcode' <<<"$shown" && grep -qF 'Vendor.Café.Ünïcode_9z8y7x6w5v4u3' \
+    <<<"$shown" || fail "dittoly-ua-cli list on a console showed: $shown"
+status=0
+shown=$( (sleep 2; printf 'n\r') | on_console "wine 'C:\Dittoly UA\dittoly-ua-cli.exe' \
+    reset 'Vendor Café Ünïcode' >'$smoke/cli-no.txt'") || status=$?
+[ "$status" -eq 1 ] && [ ! -s "$smoke/cli-no.txt" ] && grep -qF 'Normal Reset' <<<"$shown" &&
+    grep -qF 'Nothing was changed.' <<<"$shown" &&
+    [ -d "$packages/Vendor.Café.Ünïcode_9z8y7x6w5v4u3/Settings" ] ||
+    fail "reset answered No on a console ended with $status, showed: $shown"
+
+echo "Smoke run passed: search, two ticks, then in one window Backup (answered with a click),"
+echo "Backup (answered with the key), Clear App Cache (answered with a click) and a fourth"
+echo "question answered No, each brought up by a click after the run before; disk and log"
+echo "checked after each. The command line lists the same apps and backs them all up with the"
+echo "same lines and log, refuses to ask without a terminal (status 2) and shows an accented"
+echo "name as itself on a console."
 echo "Screenshot: $screenshot (the question: $smoke/question.png)"
 echo "Start-up under Wine to the window shown: $warm_wine s with Wine running," \
     "$cold_wine s with Wine starting too"

@@ -2,6 +2,7 @@
 // list, the app being worked on made current, captions, and the pacing between lines.
 // What happens to the files and which lines are written is the core run frame's.
 #include "operations/RunFrame.h"
+#include "platform/Platform.h"
 #include "window/frmMain.h"
 
 #include <QApplication>
@@ -21,24 +22,22 @@ namespace {
 constexpr qint64 kProgressAfterMs = 500;
 } // namespace
 
-// Drops the clicks, keys and wheel turns the window system delivers while it is on. It
-// stays on past End() while a mouse button pressed before is still held, so the release
-// of a press that was dropped can never complete a click (or a tick) on its own.
+// Drops the clicks, keys and wheel turns made during a run. The run leaves them queued
+// (PumpRun takes no user input), and DropHeldInput empties the queue with this filter on.
+// It rests on nothing but that: not on which buttons the platform says are held, which
+// can stay "held" (under Wine the release of a click can go to a system message box),
+// so a filter waiting for that release would drop every click from then on. A release
+// that comes after the run, of a press dropped here, finds no press to complete.
 class RunInputDrop : public QObject {
 public:
     using QObject::QObject;
-    void Begin() {
-        if (!on_) {
-            QCoreApplication::instance()->installEventFilter(this);
-            on_ = true;
-        }
-        ending_ = false;
-    }
-    void End() {
-        ending_ = true;
-        if (QGuiApplication::mouseButtons() == Qt::NoButton) {
-            Off();
-        }
+    void DropHeldInput() {
+        // What the system still queues for the window (on Windows) is taken out before Qt
+        // reads it; what Qt has taken in already goes through the filter.
+        platform::DiscardQueuedInput();
+        QCoreApplication::instance()->installEventFilter(this);
+        QCoreApplication::processEvents();
+        QCoreApplication::instance()->removeEventFilter(this);
     }
 
 protected:
@@ -51,27 +50,11 @@ protected:
         case QEvent::KeyRelease:
         case QEvent::Wheel:
         case QEvent::ContextMenu:
-            break;
+            return event->spontaneous(); // the program's own events are no user input
         default:
             return false;
         }
-        if (!event->spontaneous()) {
-            return false; // the program's own events are no user input
-        }
-        if (ending_ && event->type() == QEvent::MouseButtonRelease &&
-            QGuiApplication::mouseButtons() == Qt::NoButton) {
-            Off();
-        }
-        return true;
     }
-
-private:
-    void Off() {
-        QCoreApplication::instance()->removeEventFilter(this);
-        on_ = false;
-    }
-    bool on_ = false;
-    bool ending_ = false;
 };
 
 // The window's side of one run: rows[i] is the list row of the run's app i.
@@ -141,9 +124,7 @@ void frmMain::EndRun() {
     if (dropInput_ == nullptr) {
         dropInput_ = new RunInputDrop(this);
     }
-    dropInput_->Begin();
-    QCoreApplication::processEvents();
-    dropInput_->End();
+    dropInput_->DropHeldInput();
 }
 
 void frmMain::PumpRun() {
