@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds Dittoly UA for 64-bit Windows with MinGW-w64, lays out the portable folder
-# build/windows/Dittoly UA/ (programs, the Qt and MinGW DLLs they need, the plugins,
-# README and licence) and zips it. Then a smoke run: the packaged program under Wine and
-# Xvfb on a sample profile in a fresh Wine prefix, real clicks on the search, two ticks
-# and Backup, the question answered, the backup and the log checked on disk, a screenshot
-# saved, the window closed.
+# build/windows/Dittoly UA/ (programs, the Qt and MinGW DLLs they need, the plugins, the
+# users' README, the licence and the third-party notices), zips it and writes the zip's
+# SHA-256 beside it. Then a smoke run: the packaged program under Wine and Xvfb on a sample
+# profile in a fresh Wine prefix, real clicks on the search and two ticks, then three
+# operations in one window (each question brought up by a click after the run before,
+# answered by click or by key) with the disk checked after each, a screenshot saved, the
+# window closed; and the command line on the same profile, piped and on a console.
 #
 # Qt for Windows: $DITTOLY_QT6_WIN64, else ../shared/qt6-win64 beside the repository (or
 # beside its main working tree, from a git worktree), else build/qt6-win64, built there
@@ -46,7 +48,6 @@ x86_64-w64-mingw32-strip "$folder"/*.exe
 cp "$qt/plugins/platforms/qwindows.dll" "$folder/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$folder/styles/"
 cp "$qt/plugins/imageformats/qico.dll" "$folder/imageformats/"
-cp "$DITTOLY_ROOT/README.md" "$DITTOLY_ROOT/LICENSE" "$folder/"
 # Every DLL the programs and plugins import that Qt's folder or the MinGW run-time has,
 # and what those import in turn; the rest are the system's own.
 runtime_dll() {
@@ -70,11 +71,41 @@ while [ ${#pending[@]} -gt 0 ]; do
     done
 done
 version=$(sed -n 's/^project(DittolyUA VERSION \([0-9.]*\).*/\1/p' "$DITTOLY_ROOT/CMakeLists.txt")
+# For the people who unzip it: a README of their own, the licence, and the notices of the
+# software of others it ships, taken from the Debian packages that software came from,
+# with the full texts of the licences those name. CR LF line ends, as Windows editors expect.
+windows_text() { sed 's/\r*$/\r/'; }
+source_of() { dpkg-query -W -f='${source:Package} ${source:Version}' "$1"; }
+notices="$DITTOLY_ROOT/packaging/windows/THIRD-PARTY-NOTICES.txt"
+sed "s/@VERSION@/$version/g" "$DITTOLY_ROOT/packaging/windows/README.txt" |
+    windows_text >"$folder/README.txt"
+windows_text <"$DITTOLY_ROOT/LICENSE" >"$folder/LICENSE.txt"
+{
+    sed -e "s/@VERSION@/$version/" -e "s/@QT_SOURCE@/$(source_of libqt6core6)/" \
+        -e "s/@GCC_SOURCE@/$(source_of gcc-mingw-w64-x86-64-posix-runtime)/" \
+        -e "s/@MINGW_SOURCE@/$(source_of mingw-w64-x86-64-dev)/" "$notices"
+    for pkg in libqt6core6 gcc-mingw-w64-x86-64-posix-runtime mingw-w64-x86-64-dev; do
+        printf '\n\n==== The notices of %s, from /usr/share/doc/%s/copyright ====\n\n' \
+            "$(source_of "$pkg")" "$pkg"
+        cat "/usr/share/doc/$pkg/copyright"
+    done
+    for licence in GPL-3 LGPL-3 GPL-2 LGPL-2.1 Apache-2.0; do
+        printf '\n\n==== %s, named above as /usr/share/common-licenses/%s ====\n\n' \
+            "$licence" "$licence"
+        cat "/usr/share/common-licenses/$licence"
+    done
+} | windows_text >"$folder/THIRD-PARTY-NOTICES.txt"
+# No DLL goes out without its notice.
+while read -r dll; do
+    grep -qF "${dll//\//\\}" "$notices" || { echo "no notice names $dll" >&2; exit 1; }
+done < <(cd "$folder" && find . -name '*.dll' | sed 's|^\./||')
+
 zip="$out/Dittoly-UA-$version-win64.zip"
-rm -f "$zip"
-(cd "$out" && zip -qr -9 "$zip" "Dittoly UA")
-ls -1 "$folder" | sed 's/^/  /'
+rm -f "$zip" "$zip.sha256"
+(cd "$out" && zip -qr -9 "$zip" "Dittoly UA" && sha256sum "$(basename "$zip")" >"$zip.sha256")
+zip -sf "$zip" | sed 's/^/  /'
 echo "Zip: $zip ($(stat -c %s "$zip") bytes)"
+echo "SHA-256: $(cut -d' ' -f1 "$zip.sha256") (in $zip.sha256, to publish beside the zip)"
 
 # ---- Smoke run under Wine ------------------------------------------------------------
 echo "== Smoke run under Wine and Xvfb"
@@ -303,4 +334,4 @@ echo "name as itself on a console."
 echo "Screenshot: $screenshot (the question: $smoke/question.png)"
 echo "Start-up under Wine to the window shown: $warm_wine s with Wine running," \
     "$cold_wine s with Wine starting too"
-echo "Zip: $zip ($(stat -c %s "$zip") bytes)"
+echo "Zip: $zip ($(stat -c %s "$zip") bytes), SHA-256 $(cut -d' ' -f1 "$zip.sha256")"
