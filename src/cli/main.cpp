@@ -6,6 +6,7 @@
 // keeps no Settings) and the log was saved, 1 when anything else failed (or the run could
 // not start), 2 for a usage error, which changes nothing.
 #include "catalogue/modApps.h"
+#include "cli/Console.h"
 #include "locale/LocaleClock.h"
 #include "operations/History.h"
 #include "operations/RunFrame.h"
@@ -25,15 +26,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#define DITTOLY_ISATTY(fd) _isatty(fd)
-#else
-#include <unistd.h>
-#define DITTOLY_ISATTY(fd) ::isatty(fd)
-#endif
 
 namespace {
 
@@ -189,12 +181,12 @@ std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> 
     return apps;
 }
 
-// The window's question, asked on the terminal. Yes only on an explicit "y" or "yes".
+// The window's question, asked on the terminal (on stderr: stdout carries only the status
+// lines). Yes only on an explicit "y" or "yes".
 bool Confirm(Operation op, int count, const modGlobal::Roots& roots, const std::string& title) {
-    std::cout << title << "\n"
+    std::cerr << title << "\n"
               << TerminalText(operations::Prompt(op, count, roots)) << "\n[y/N] " << std::flush;
-    std::string answer;
-    std::getline(std::cin, answer);
+    const std::string answer = console::ReadLine().value_or("");
     const std::string word = QString::fromStdString(answer).trimmed().toLower().toStdString();
     return word == "y" || word == "yes";
 }
@@ -275,14 +267,14 @@ int RunCommand(const Command& command, QCommandLineParser& parser) {
         }
     }
     if (command.asks && !parser.isSet("yes")) {
-        if (!DITTOLY_ISATTY(0)) {
+        if (!console::InputIsTerminal()) {
             return Usage(std::string(command.name) +
                              " changes app data: answer its question on a terminal or give --yes",
                          false);
         }
         if (!Confirm(command.op, static_cast<int>(apps->size()), roots,
                      operations::TextsOf(command.op).caption)) {
-            std::cout << "Nothing was changed.\n";
+            std::cerr << "Nothing was changed.\n";
             return kFailed;
         }
     }
@@ -375,9 +367,7 @@ int Backups(const QStringList& names, bool json) {
 } // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    SetConsoleOutputCP(CP_UTF8);
-#endif
+    const console::TextRoute route;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("dittoly-ua-cli");
     QCoreApplication::setApplicationVersion(DITTOLY_VERSION);

@@ -2,6 +2,7 @@
 // list, the app being worked on made current, captions, and the pacing between lines.
 // What happens to the files and which lines are written is the core run frame's.
 #include "operations/RunFrame.h"
+#include "platform/Platform.h"
 #include "window/frmMain.h"
 
 #include <QApplication>
@@ -27,26 +28,29 @@ namespace {
 constexpr qint64 kProgressAfterMs = 500;
 } // namespace
 
-// Drops the clicks, keys and wheel turns the window system delivers while it is on. It
-// stays on past End() while a mouse button pressed before is still held, so the release
-// of a press that was dropped can never complete a click (or a tick) on its own. The
-// input of `pass`, a window of its own (the progress dialog with its Cancel), goes through.
+// Drops the clicks, keys and wheel turns made during a run. Until the progress dialog is
+// up the run leaves them queued (PumpRun takes no user input), and DropHeldInput empties
+// that queue with this filter on; once the dialog is up the run takes all events, and the
+// filter drops the window's as they come while `pass` (the dialog with its Cancel) keeps
+// its own. It rests on nothing else: not on which buttons the platform says are held,
+// which can stay "held" (under Wine the release of a click can go to a system message
+// box), so a filter waiting for that release would drop every click from then on. A
+// release that comes after the run, of a press dropped here, finds no press to complete.
 class RunInputDrop : public QObject {
 public:
     using QObject::QObject;
-    void Begin(QWidget* pass = nullptr) {
-        if (!on_) {
-            QCoreApplication::instance()->installEventFilter(this);
-            on_ = true;
-        }
-        ending_ = false;
+    void Begin(QWidget* pass) {
         pass_ = pass;
+        On(true);
     }
-    void End() {
-        ending_ = true;
-        if (QGuiApplication::mouseButtons() == Qt::NoButton) {
-            Off();
-        }
+    void DropHeldInput() {
+        pass_ = nullptr;
+        // What the system still queues for the window (on Windows) is taken out before Qt
+        // reads it; what Qt has taken in already goes through the filter.
+        platform::DiscardQueuedInput();
+        On(true);
+        QCoreApplication::processEvents();
+        On(false);
     }
 
 protected:
@@ -73,20 +77,18 @@ protected:
                 return false;
             }
         }
-        if (ending_ && event->type() == QEvent::MouseButtonRelease &&
-            QGuiApplication::mouseButtons() == Qt::NoButton) {
-            Off();
-        }
         return true;
     }
 
 private:
-    void Off() {
-        QCoreApplication::instance()->removeEventFilter(this);
-        on_ = false;
+    void On(bool on) {
+        if (on != on_) {
+            on ? QCoreApplication::instance()->installEventFilter(this)
+               : QCoreApplication::instance()->removeEventFilter(this);
+            on_ = on;
+        }
     }
     bool on_ = false;
-    bool ending_ = false;
     QPointer<QWidget> pass_;
 };
 
@@ -242,9 +244,7 @@ void frmMain::EndRun() {
     // it). A close asked for during the run is no click: it goes through here, and the
     // window closes now that the run is over; so does one that came while the progress
     // dialog took its input.
-    dropInput_->Begin();
-    QCoreApplication::processEvents();
-    dropInput_->End();
+    dropInput_->DropHeldInput();
     if (closeAfterRun_) {
         closeAfterRun_ = false;
         close();
