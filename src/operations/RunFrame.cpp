@@ -324,9 +324,9 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
             if (host.WantsTotals()) {
                 platform::MeasureTree(step.subject, watch.total);
             }
-            const int result = step.work(&watch);
-            systemText = result != 0 ? platform::ErrorText(result) : std::string();
-            return result;
+            const int worked = step.work(&watch);
+            systemText = worked != 0 ? platform::ErrorText(worked) : std::string();
+            return worked;
         });
         AppOutcome outcome = code == ECANCELED && IsPlainFolderName(package)
                                  ? AppOutcome{AppResult::Error, host.StopReason(), {}}
