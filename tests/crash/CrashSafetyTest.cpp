@@ -1,6 +1,6 @@
 // The three files the program saves and an app's copied Settings must survive the process
-// dying at any moment: after a SIGKILL each is always one whole state, never a mix or a
-// cut. Each round forks a child that saves in turn as fast as it can, kills it after a
+// dying at any moment: after a hard kill each is always one whole state, never a mix or a
+// cut. Each round starts a saver that saves in turn as fast as it can, kills it after a
 // random pause, and compares what is on disk with every state the saves pass through.
 // Long because a kill must be seen to land inside a save, for each kind of save.
 
@@ -17,19 +17,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <fcntl.h>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <random>
 #include <set>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <thread>
+#ifdef _WIN32
+#include <windows.h>
+#undef ReplaceFile // the names of ours that it takes
+#undef WriteProfileString
+#else
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using namespace testsupport;
 using operations::Operation;
@@ -49,70 +52,113 @@ struct Subject {
     std::set<std::string> states;
 };
 
-// Written by the child, read once it is dead: `inSave` tells whether the kill came mid-save.
-struct Progress {
-    std::atomic<int> started, inSave;
-};
-
-// Never returns: returning would run the rest of the test program again in the child.
-[[noreturn]] void SaveUntilKilled(const Subject& subject, Progress& progress, pid_t parent) try {
-    progress.started = 1;
+// Never returns: returning would run the rest of the test program again in a forked saver.
+// Beside the test's files, in `dir`, it marks that it began, and each save while it runs:
+// the marker found once it is dead tells whether the kill came mid-save.
+[[noreturn]] void SaveUntilKilled(const Subject& subject, const fs::path& dir) try {
+    WriteText(dir / "saver-started", "");
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     for (long n = 0;; ++n) {
-        progress.inSave = 1;
+        WriteText(dir / "saver-saving", "");
         const bool saved = subject.save(n);
-        progress.inSave = 0;
-        // A failed save, an orphan or a kill that never came: stop instead of saving forever.
-        if (!saved || ::getppid() != parent || Clock::now() > deadline) {
-            ::_exit(3);
+        fs::remove(dir / "saver-saving");
+        // A failed save, or a kill that never came (its parent gone): stop saving.
+        if (!saved || Clock::now() > deadline) {
+            std::_Exit(3);
         }
     }
 } catch (...) {
-    ::_exit(5);
+    std::_Exit(5);
 }
 
-// 100 rounds of: a child saving, a kill, a check, the initial state back. The leftovers.
-int KillWhileSaving(const Subject& subject) {
-    auto* progress = static_cast<Progress*>(::mmap(
-        nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    // Pauses from a tenth of a save to five saves, timed here as the child will save, so
-    // kills fall inside the first save, between saves and inside later ones.
+// How a saver starts, is killed and waited for: the one part that differs. POSIX forks it.
+// Windows cannot: there it is this program started again on the same test, with
+// DITTOLY_TEST_DIR naming the test's folder, which its TempDir then takes; it sets nothing
+// up and only saves (kSaver). A process starts slowly under Wine, so fewer rounds there;
+// kills still land inside saves. Each starts a saver, kills it `pause` after it began and
+// tells whether the kill is what ended it.
+const bool kSaver = std::getenv("DITTOLY_TEST_DIR") != nullptr;
+#ifdef _WIN32
+constexpr int kRounds = 40;
+
+bool KillSaver(const Subject&, const fs::path& dir, microseconds pause) {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter = std::string(test->test_suite_name()) + "." + test->name();
+    std::wstring line =
+        GetCommandLineW() + (L" --gtest_filter=" + std::wstring(filter.begin(), filter.end()));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES; // none: its test output would clutter ours
+    PROCESS_INFORMATION saver{};
+    SetEnvironmentVariableW(L"DITTOLY_TEST_DIR", dir.c_str());
+    CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                   &saver);
+    SetEnvironmentVariableW(L"DITTOLY_TEST_DIR", nullptr);
+    while (!fs::exists(dir / "saver-started") &&
+           WaitForSingleObject(saver.hProcess, 0) == WAIT_TIMEOUT) {
+        std::this_thread::sleep_for(microseconds(20));
+    }
+    std::this_thread::sleep_for(pause);
+    TerminateProcess(saver.hProcess, 99);
+    WaitForSingleObject(saver.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(saver.hProcess, &code);
+    CloseHandle(saver.hProcess);
+    CloseHandle(saver.hThread);
+    return code == 99;
+}
+#else
+constexpr int kRounds = 100;
+
+bool KillSaver(const Subject& subject, const fs::path& dir, microseconds pause) {
+    const pid_t saver = ::fork();
+    if (saver == 0) {
+        SaveUntilKilled(subject, dir);
+    }
+    int status = 0;
+    while (!fs::exists(dir / "saver-started") && ::waitpid(saver, &status, WNOHANG) == 0) {
+        std::this_thread::sleep_for(microseconds(20));
+    }
+    std::this_thread::sleep_for(pause);
+    ::kill(saver, SIGKILL);
+    ::waitpid(saver, &status, 0);
+    return WIFSIGNALED(status);
+}
+#endif
+
+// kRounds rounds of: a saver, a kill, a check, the initial state back. The leftovers.
+int KillWhileSaving(const Subject& subject, const TempDir& dir) {
+    if (kSaver) {
+        SaveUntilKilled(subject, dir.path());
+    }
+    // Pauses from a tenth of a save to five saves, or (in half the rounds, picked at random)
+    // to one save, timed here as the saver will save, so kills fall inside the first save,
+    // between saves and inside later ones. A round that began without a copied Settings
+    // folder makes its first copy in its first save.
     subject.restore();
-    const std::string initial = subject.read();
     const auto before = Clock::now();
     for (long n = 0; n < 4; ++n) {
         EXPECT_TRUE(subject.save(n));
     }
     const long us = std::max<long>(10, (Clock::now() - before) / microseconds(4)); // one save
     std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<long> pause(us / 10, 5 * us);
+    std::uniform_int_distribution<long> pause(us / 10, 5 * us), first(us / 10, us);
     subject.restore(); // what these saves did
     int killedInSave = 0, changed = 0, leftovers = 0;
-    for (int round = 0; round < 100; ++round) {
-        progress->started = 0;
-        const pid_t parent = ::getpid();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            SaveUntilKilled(subject, *progress, parent);
-        }
-        int status = 0;
-        while (progress->started == 0 && ::waitpid(child, &status, WNOHANG) == 0) {
-            std::this_thread::sleep_for(microseconds(20));
-        }
-        std::this_thread::sleep_for(microseconds(pause(random)));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-        if (!WIFSIGNALED(status)) {
-            ADD_FAILURE() << "the child ended on its own: a save failed, nothing was tested";
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string initial = subject.read();
+        fs::remove(dir.path() / "saver-started");
+        const long wait = random() % 2 != 0 ? first(random) : pause(random);
+        if (!KillSaver(subject, dir.path(), microseconds(wait))) {
+            ADD_FAILURE() << "the saver ended on its own: a save failed, nothing was tested";
             break;
         }
-        killedInSave += progress->inSave;
+        killedInSave += fs::remove(dir.path() / "saver-saving");
         const std::string state = subject.read();
         changed += state != initial;
         EXPECT_EQ(subject.states.count(state), 1u) << "torn: " << state.size() << " bytes";
         leftovers += subject.restore();
     }
-    ::munmap(progress, sizeof(Progress));
     // Kills that all fell between saves, or all before the first one, would prove nothing.
     EXPECT_GT(killedInSave, 0);
     EXPECT_GT(changed, 0);
@@ -120,12 +166,12 @@ int KillWhileSaving(const Subject& subject) {
 }
 
 // A file saved by `save(path, n)`. Its states are found by running the same sequence on
-// it first: after the first cycle they repeat, and a child gets through a few saves.
+// it first: after the first cycle they repeat, and a saver gets through a few saves.
 Subject FileSubject(const fs::path& file, const std::string& initial,
                     const std::function<bool(const std::string&, long)>& save) {
     WriteText(file, initial);
     std::set<std::string> states{initial};
-    for (long n = 0; n < 64; ++n) {
+    for (long n = 0; n < 64 && !kSaver; ++n) { // a saver only saves: its parent checks
         EXPECT_TRUE(save(file.string(), n));
         states.insert(ReadText(file));
     }
@@ -147,22 +193,28 @@ Subject FileSubject(const fs::path& file, const std::string& initial,
             states};
 }
 
-TEST(CrashSafety, AppListAndLogAreAlwaysTheWholeOldOrNewFile) {
+// Long enough that one save writes a couple of hundred kilobytes, so a kill often lands
+// while the data is still going out.
+const std::vector<std::string> listA(7000, "Example.Notes.Package_8wekyb3d8bbwe");
+const std::vector<std::string> listB(8000, "Contoso.Tool_abcdefghijkmn");
+
+TEST(CrashSafety, AppListIsAlwaysTheWholeOldOrNewFile) {
     TempDir dir;
-    // Long enough that one save writes a couple of hundred kilobytes, so a kill often lands
-    // while the data is still going out.
-    const std::vector<std::string> a(7000, "Example.Notes.Package_8wekyb3d8bbwe");
-    const std::vector<std::string> b(8000, "Contoso.Tool_abcdefghijkmn");
-    const auto list = [&](const std::string& path, long n) {
-        return settings::WriteAppListFile(path, n % 2 == 0 ? b : a);
-    };
-    const auto log = [&](const std::string& path, long n) {
-        return platform::ReplaceFile(path, modGlobal::CrLfLines(n % 2 == 0 ? b : a));
+    const auto save = [](const std::string& path, long n) {
+        return settings::WriteAppListFile(path, n % 2 ? listA : listB);
     };
     KillWhileSaving(
-        FileSubject(dir.path() / "Data" / "uapps.dat", settings::AppListContent(a), list));
+        FileSubject(dir.path() / "Data" / "uapps.dat", settings::AppListContent(listA), save), dir);
+}
+
+TEST(CrashSafety, LogIsAlwaysTheWholeOldOrNewFile) {
+    TempDir dir;
+    const auto save = [](const std::string& path, long n) {
+        return platform::ReplaceFile(path, modGlobal::CrLfLines(n % 2 ? listA : listB));
+    };
     KillWhileSaving(
-        FileSubject(dir.path() / "Backup" / "Dittoly UA.txt", modGlobal::CrLfLines(a), log));
+        FileSubject(dir.path() / "Backup" / "Dittoly UA.txt", modGlobal::CrLfLines(listA), save),
+        dir);
 }
 
 // The settings file is saved with one profile-string write per key, as the program does on
@@ -185,7 +237,7 @@ TEST(CrashSafety, SettingsFileIsAlwaysOneWholeStateOfTheCloseSequence) {
     // As a first run and a hand edit leave it: a comment, a stale key, another section.
     const std::string initial = "; Dittoly UA settings\r\n[UA]\r\nDateRun=2025-11-30\r\n"
                                 "Width=9000\r\n\r\n[Other]\r\nKeep=this\r\n";
-    KillWhileSaving(FileSubject(dir.path() / "Data" / "dittoly.ini", initial, save));
+    KillWhileSaving(FileSubject(dir.path() / "Data" / "dittoly.ini", initial, save), dir);
 }
 
 // Two versions of an app's Settings: files of the same name with other content, files
@@ -200,36 +252,45 @@ void WriteSettings(const fs::path& settings, const std::string& version) {
     }
 }
 
-// Backup and Restore, each killed 100 times while it runs over and over: versions A and B
-// take turns as what it copies (swapped in one step beside it, so the source is always
-// whole), and it keeps two History entries, or none every third run. After any kill the
-// copy in place and every History entry is a whole version; the next run leaves nothing
-// of ours beside them, and nothing else in the profile changes.
+// Backup and Restore, each killed kRounds times while it runs over and over: versions A
+// and B take turns as what it copies (passed round by renames beside it, a swap cut short
+// finished first, so every run copies a whole version), and it keeps two History entries,
+// or none every third run. Every other round begins with no copy in place, as a first
+// Backup or Restore does. After any kill the copy in place (or none, where there was none)
+// and every History entry is a whole version; the next run leaves nothing of ours beside
+// them, and nothing else in the profile changes.
 class CopiedSettings : public ::testing::TestWithParam<bool> {};
 
 TEST_P(CopiedSettings, AndTheirHistoryAreAlwaysWholeVersions) {
     ProfileFixture profile;
     const bool isRestore = GetParam();
-    const fs::path app = profile.AddPackage("Example.App_e");
+    const fs::path app = profile.packages() / "Example.App_e";
     const fs::path backup = profile.program() / "Backup" / "Example.App_e";
     const fs::path from = isRestore ? backup : app; // holds Settings and its Spare
     const fs::path into = isRestore ? app : backup;
-    WriteSettings(from / "Settings.A", "A");
-    WriteSettings(from / "Settings.B", "B");
-    const std::string versions[] = {TreeFingerprint(from / "Settings.A"),
-                                    TreeFingerprint(from / "Settings.B")};
-    fs::rename(from / "Settings.B", from / "Spare");
-    fs::remove_all(from / "Settings");
-    fs::rename(from / "Settings.A", from / "Settings");
-    profile.AddPackage("Other.App_o");
-    const std::string others = TreeFingerprint(profile.packages() / "Other.App_o");
+    std::string versions[2], others;
+    if (!kSaver) { // a saver finds all this made
+        profile.AddPackage("Example.App_e");
+        fs::remove_all(from / "Settings");
+        WriteSettings(from / "Settings", "A");
+        WriteSettings(from / "Spare", "B");
+        versions[0] = TreeFingerprint(from / "Settings");
+        versions[1] = TreeFingerprint(from / "Spare");
+        others = TreeFingerprint(profile.AddPackage("Other.App_o"));
+    }
     const Operation op = isRestore ? Operation::Restore : Operation::Backup;
     const modGlobal::Roots roots = profile.roots();
     const auto run = [=](long n, bool b) {
-        // The source as version B or A: the two folders change places in one step.
-        if ((TreeFingerprint(from / "Settings") == versions[1]) != b) {
-            ::renameat2(AT_FDCWD, (from / "Settings").c_str(), AT_FDCWD, (from / "Spare").c_str(),
-                        RENAME_EXCHANGE);
+        // The source as version B or A: Settings, Spare and Swap pass the versions round by
+        // renames into the one free name (Settings to Swap, Spare to Settings, Swap to
+        // Spare), so a round that a kill cut short is finished first.
+        const char* const names[] = {"Settings", "Spare", "Swap"};
+        for (int k = 0; k < 6 && (fs::exists(from / "Swap") ||
+                                  fs::exists(from / "Settings" / "app.db-wal") != b);
+             ++k) {
+            if (!fs::exists(from / names[(k + 2) % 3])) {
+                fs::rename(from / names[k % 3], from / names[(k + 2) % 3]);
+            }
         }
         FixedClock clock;
         clock.utc += n;
@@ -239,14 +300,24 @@ TEST_P(CopiedSettings, AndTheirHistoryAreAlwaysWholeVersions) {
                                {n % 3 == 2 ? 0 : 2, {}})
                    .failed == 0;
     };
-    ASSERT_TRUE(run(0, false));
+    ASSERT_TRUE(kSaver || run(0, false));
     const auto letter = [&](const fs::path& settings) {
         const std::string tree = TreeFingerprint(settings);
         return tree == versions[0] ? "A" : tree == versions[1] ? "B" : "torn";
     };
-    // The version in place, then "whole" when every History entry is one.
-    const auto read = [=] {
-        std::string state = std::string(letter(into / "Settings")) + "|whole";
+    // The version in place, then "whole" when every History entry is one. Windows cannot
+    // exchange two folders: a kill between the two renames of its swap leaves no copy in
+    // place and the complete new one beside it, marked ready. A user meets what the next
+    // run's recovery makes of that, so a missing copy is read after the same recovery
+    // (ClearLeftovers runs it); leftovers beside a copy in place stay for the next run,
+    // whose clearing `restore` checks.
+    bool fresh = false; // the round began with no copy in place
+    const auto read = [=, &fresh] {
+        if (!fs::exists(into / "Settings")) {
+            platform::ClearLeftovers({into.parent_path().string(), {into.filename().string()}});
+        }
+        const bool none = fresh && !fs::exists(into / "Settings");
+        std::string state = std::string(none ? "none" : letter(into / "Settings")) + "|whole";
         for (const auto& entry : operations::history::List(roots, "Example.App_e")) {
             if (letter(backup / "History" / entry.id / "Settings") == std::string("torn")) {
                 state += " torn " + entry.id;
@@ -255,7 +326,7 @@ TEST_P(CopiedSettings, AndTheirHistoryAreAlwaysWholeVersions) {
         return state;
     };
     // The next run puts version A in place and leaves nothing of ours behind.
-    const auto restore = [=] {
+    const auto restore = [=, &fresh] {
         int left = run(1000, false) ? 0 : 1;
         for (const fs::path& folder : {into, backup, backup / "History"}) {
             for (const auto& entry : fs::directory_iterator(folder)) {
@@ -265,11 +336,14 @@ TEST_P(CopiedSettings, AndTheirHistoryAreAlwaysWholeVersions) {
                          !fs::is_directory(entry.path() / "Settings"));
             }
         }
+        if ((fresh = !fresh)) {
+            fs::remove_all(into / "Settings");
+        }
         return left;
     };
-    const Subject subject{
-        restore, read, [=](long n) { return run(n, n % 2 == 0); }, {"A|whole", "B|whole"}};
-    EXPECT_EQ(KillWhileSaving(subject), 0);
+    const auto save = [=](long n) { return run(n, n % 2 == 0); };
+    const Subject subject{restore, read, save, {"A|whole", "B|whole", "none|whole"}};
+    EXPECT_EQ(KillWhileSaving(subject, profile.base()), 0);
     EXPECT_EQ(TreeFingerprint(profile.packages() / "Other.App_o"), others);
 }
 

@@ -39,5 +39,6 @@ endfunction()
 dittoly_add_test(platform_windows_test SOURCES platform/PlatformWinTest.cpp)
 dittoly_add_test(platform_ini_test SOURCES platform/IniTest.cpp)
 dittoly_add_test(settings_core_test SOURCES settings/modINITest.cpp settings/AppListFileTest.cpp)
+dittoly_add_test(crash_safety_test SOURCES crash/CrashSafetyTest.cpp)
 dittoly_add_test(operations_core_test
     SOURCES operations/RunFrameTest.cpp operations/HistoryTest.cpp)
