@@ -195,9 +195,8 @@ void Tidy(const modGlobal::Roots& roots, const std::string& package) {
     for (const std::string& id : unfilled) {
         platform::ClearLeftovers(EntryFolder(roots, package, id));
         bool empty = true;
-        platform::ListFolder(folder + kSepStr + id, [&](std::string_view, platform::EntryKind) {
-            return empty = false;
-        });
+        platform::ListFolder(folder + kSepStr + id,
+                             [&](std::string_view, platform::EntryKind) { return empty = false; });
         if (empty) {
             platform::DiscardTree(EntryFolder(roots, package, id));
         }
