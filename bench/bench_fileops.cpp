@@ -227,49 +227,35 @@ int main(int argc, char** argv) {
     }
     Report("backup first copy", "cp -a", ours, theirs);
 
-    ours.clear();
-    theirs.clear();
-    for (int run = 0; run < kCopyRuns; ++run) {
-        Pair(
-            run,
-            [&] {
-                ours.push_back(Seconds([&] {
-                    Check(platform::CopyTree({base + "/Packages", {"App_bench", "Settings"}},
-                                             {oursBackup(0), {}}),
-                          "CopyTree");
-                }));
-            },
-            [&] {
-                theirs.push_back(Seconds([&] {
-                    RunTool({"cp", "-a", settings + "/.", cpBackup(0) + "/Settings/"});
-                }));
-            });
+    // Over the copies of the first runs: without History (the replaced copy is removed),
+    // then with it, as every Backup runs (the replaced copy moves into History by a rename).
+    for (const bool history : {false, true}) {
+        ours.clear();
+        theirs.clear();
+        const int into = history ? 1 : 0;
+        for (int run = 0; run < kCopyRuns; ++run) {
+            platform::CopyOptions options;
+            if (history) {
+                options.keep = platform::Below{oursBackup(into), {"History", std::to_string(run)}};
+            }
+            Pair(
+                run,
+                [&] {
+                    ours.push_back(Seconds([&] {
+                        Check(platform::CopyTree({base + "/Packages", {"App_bench", "Settings"}},
+                                                 {oursBackup(into), {}}, options),
+                              "CopyTree");
+                    }));
+                },
+                [&] {
+                    theirs.push_back(Seconds([&] {
+                        RunTool({"cp", "-a", settings + "/.", cpBackup(into) + "/Settings/"});
+                    }));
+                });
+        }
+        Report(history ? "backup over existing copy, History kept" : "backup over existing copy",
+               "cp -a", ours, theirs);
     }
-    Report("backup over existing copy", "cp -a", ours, theirs);
-
-    // The same with History on, as every Backup runs: the replaced copy moves into History
-    // by a rename instead of being removed.
-    ours.clear();
-    theirs.clear();
-    for (int run = 0; run < kCopyRuns; ++run) {
-        Pair(
-            run,
-            [&] {
-                ours.push_back(Seconds([&] {
-                    platform::CopyOptions keep;
-                    keep.keep = platform::Below{oursBackup(1), {"History", std::to_string(run)}};
-                    Check(platform::CopyTree({base + "/Packages", {"App_bench", "Settings"}},
-                                             {oursBackup(1), {}}, keep),
-                          "CopyTree");
-                }));
-            },
-            [&] {
-                theirs.push_back(Seconds([&] {
-                    RunTool({"cp", "-a", settings + "/.", cpBackup(1) + "/Settings/"});
-                }));
-            });
-    }
-    Report("backup over existing copy, History kept", "cp -a", ours, theirs);
     for (int run = 0; run < kCopyRuns; ++run) {
         Check(platform::RemoveTree({base, {"backup-ours-" + std::to_string(run)}}),
               "RemoveTree (cleanup)");
