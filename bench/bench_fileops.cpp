@@ -246,6 +246,30 @@ int main(int argc, char** argv) {
             });
     }
     Report("backup over existing copy", "cp -a", ours, theirs);
+
+    // The same with History on, as every Backup runs: the replaced copy moves into History
+    // by a rename instead of being removed.
+    ours.clear();
+    theirs.clear();
+    for (int run = 0; run < kCopyRuns; ++run) {
+        Pair(
+            run,
+            [&] {
+                ours.push_back(Seconds([&] {
+                    platform::CopyOptions keep;
+                    keep.keep = platform::Below{oursBackup(1), {"History", std::to_string(run)}};
+                    Check(platform::CopyTree({base + "/Packages", {"App_bench", "Settings"}},
+                                             {oursBackup(1), {}}, keep),
+                          "CopyTree");
+                }));
+            },
+            [&] {
+                theirs.push_back(Seconds([&] {
+                    RunTool({"cp", "-a", settings + "/.", cpBackup(1) + "/Settings/"});
+                }));
+            });
+    }
+    Report("backup over existing copy, History kept", "cp -a", ours, theirs);
     for (int run = 0; run < kCopyRuns; ++run) {
         Check(platform::RemoveTree({base, {"backup-ours-" + std::to_string(run)}}),
               "RemoveTree (cleanup)");

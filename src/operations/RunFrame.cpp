@@ -221,6 +221,14 @@ AppOutcome Judge(Operation op, int code, const std::string& package, const Step&
     if (copy && StateOf(roots.BackupDir() + package) == PathState::Link) {
         return error("refused: the backup folder is a link");
     }
+    // What a copy would replace.
+    const std::string replaced =
+        op == Operation::Backup ? roots.BackupDir() + package + kSepStr + "Settings"
+                                : roots.PackagesRoot() + kSepStr + package + kSepStr + "Settings";
+    if (copy && StateOf(replaced) == PathState::Link) {
+        return error(op == Operation::Backup ? "refused: the latest backup is a link"
+                                             : "refused: the Settings folder is a link");
+    }
     const std::string what = op == Operation::Restore ? "the backup"
                              : op == Operation::HardReset
                                  ? "the package folder"
