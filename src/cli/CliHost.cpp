@@ -125,14 +125,19 @@ void CliHost::Progress(const platform::TreeSize& done, const platform::TreeSize&
 
 void CliHost::Draw(const std::string& text) {
     const auto width = static_cast<std::size_t>(QString::fromStdString(text).size());
-    Err("\r" + text + std::string(shown_ > width ? shown_ - width : 0, ' '));
+    std::string line = "\r";
+    line += text;
+    line.append(shown_ > width ? shown_ - width : 0, ' ');
+    Err(line);
     shown_ = width;
     drawn_ = std::chrono::steady_clock::now();
 }
 
 void CliHost::Clear() {
     if (shown_ > 0) {
-        Err("\r" + std::string(shown_, ' ') + "\r");
+        std::string blank(shown_ + 2, ' ');
+        blank.front() = blank.back() = '\r';
+        Err(blank);
         shown_ = 0;
     }
 }

@@ -41,18 +41,18 @@ struct Plan {
     bool replacedKept = false;      // ... and whether that goes to History
 };
 
+// The same checks, in the same order and words, as the run's own reasons.
 Plan PlanFor(Operation op, const std::string& package, const modGlobal::Roots& roots,
              const operations::RunOptions& options) {
     const std::string packages = roots.PackagesRoot();
     const Below live{packages, {package, "Settings"}};
     Below subject = live;
     std::optional<Below> target;
-    const char* missing = "no Settings folder to delete";
+    std::string what = "the Settings folder";
     Plan plan;
     switch (op) {
     case Operation::Backup:
         target = Below{roots.BackupDir(), {package, "Settings"}};
-        missing = "no Settings folder to back up";
         break;
     case Operation::Restore:
         subject = {roots.BackupDir(), {package, "Settings"}};
@@ -60,16 +60,16 @@ Plan PlanFor(Operation op, const std::string& package, const modGlobal::Roots& r
             subject.names = {package, "History", options.restoreFrom, "Settings"};
         }
         target = live;
-        missing = "no backup to restore";
+        what = "the backup";
         break;
     case Operation::HardReset:
         subject = {packages, {package}};
-        missing = "no package folder to delete";
+        what = "the package folder";
         break;
     case Operation::ClearAppCache:
         subject = {packages, {package, "LocalCache"}};
         plan.action = "empty";
-        missing = "no LocalCache folder to delete";
+        what = "the LocalCache folder";
         break;
     default:
         break;
@@ -84,19 +84,33 @@ Plan PlanFor(Operation op, const std::string& package, const modGlobal::Roots& r
         plan.action = "copy";
         plan.to = PathOf(*target);
     }
+    const auto isLink = [](const std::string& path) {
+        return platform::StateOf(path) == PathState::Link;
+    };
     if (!operations::IsPlainFolderName(package)) {
         return fail(AppResult::Error, "refused: not a plain folder name");
     }
-    if (platform::StateOf(packages + platform::kSepStr + package) == PathState::Link) {
+    if (isLink(packages + platform::kSepStr + package)) {
         return fail(AppResult::Error, "refused: the package folder is a link");
+    }
+    if (target && isLink(roots.BackupDir() + package)) {
+        return fail(AppResult::Error, "refused: the backup folder is a link");
+    }
+    if (target && isLink(plan.to)) {
+        return fail(AppResult::Error, op == Operation::Backup
+                                          ? "refused: the latest backup is a link"
+                                          : "refused: the Settings folder is a link");
     }
     switch (platform::StateOf(plan.subject.path)) {
     case PathState::Missing:
-        return fail(op == Operation::Restore ? AppResult::Error : AppResult::NothingToDo, missing);
+        return op == Operation::Restore ? fail(AppResult::Error, "no backup to restore")
+               : op == Operation::Backup
+                   ? fail(AppResult::NothingToDo, "no Settings folder to back up")
+                   : fail(AppResult::NothingToDo, "no " + what.substr(4) + " to delete");
     case PathState::Link:
-        return fail(AppResult::Error, "refused: " + plan.subject.path + " is a link");
+        return fail(AppResult::Error, "refused: " + what + " is a link");
     case PathState::Other:
-        return fail(AppResult::Error, "refused: " + plan.subject.path + " is not a folder");
+        return fail(AppResult::Error, "refused: " + what + " is not a folder");
     case PathState::Folder:
         break;
     }
@@ -129,7 +143,7 @@ void DryRun(Operation op, const char* command, const std::vector<operations::App
                           {"display", NameText(app.display)},
                           {"action", plan.action},
                           {"path", QString::fromStdString(plan.subject.path)}};
-        text += app.display + " (" + EscapeName(app.package) + "): ";
+        text += EscapeName(app.display) + " (" + EscapeName(app.package) + "): ";
         if (plan.result != AppResult::Ok) {
             entry["result"] = plan.result == AppResult::Error ? "error" : "nothing-to-do";
             entry["reason"] = QString::fromStdString(plan.reason);
