@@ -27,7 +27,8 @@ echo "== Build the fuzz targets"
 # The whole project is configured (the root finds Qt), but only the fuzz targets and the
 # core library they link are built: the window layer has no business under libFuzzer.
 cmake -S "$DITTOLY_ROOT" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDITTOLY_FUZZ=ON -DDITTOLY_TESTS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDITTOLY_FUZZ=ON -DDITTOLY_TESTS=OFF \
+    -DDITTOLY_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target fuzzers
 
 echo "== Fuzz, $seconds s per target"

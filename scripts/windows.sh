@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds Dittoly UA for 64-bit Windows with MinGW-w64, lays out the portable folder
-# build/windows/Dittoly UA/ (programs, the Qt and MinGW DLLs they need, the plugins,
-# README and licence) and zips it. Then a smoke run: the packaged program under Wine and
-# Xvfb on a sample profile in a fresh Wine prefix, real clicks on the search, two ticks
-# and Backup, the question answered, the backup and the log checked on disk, a screenshot
-# saved, the window closed.
+# build/windows/Dittoly UA/ (programs, the Qt and MinGW DLLs they need, the plugins, the
+# users' README, the licence and the third-party notices), zips it and writes the zip's
+# SHA-256 beside it. Then a smoke run: the packaged program under Wine and Xvfb on a sample
+# profile in a fresh Wine prefix, real clicks on the search and two ticks, then three
+# operations in one window (each question brought up by a click after the run before,
+# answered by click or by key) with the disk checked after each, a screenshot saved, the
+# window closed; and the command line on the same profile, piped and on a console.
 #
 # Qt for Windows: $DITTOLY_QT6_WIN64, else ../shared/qt6-win64 beside the repository (or
 # beside its main working tree, from a git worktree), else build/qt6-win64, built there
@@ -33,7 +35,7 @@ cmake -S "$DITTOLY_ROOT" -B "$out/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$DITTOLY_ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DCMAKE_BUILD_TYPE=Release -DDITTOLY_TESTS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DDITTOLY_TESTS=OFF -DDITTOLY_WERROR=ON >/dev/null
 cmake --build "$out/build" -j "$(nproc)" --target dittoly dittoly_cli
 
 echo "== Portable folder"
@@ -46,7 +48,6 @@ x86_64-w64-mingw32-strip "$folder"/*.exe
 cp "$qt/plugins/platforms/qwindows.dll" "$folder/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$folder/styles/"
 cp "$qt/plugins/imageformats/qico.dll" "$folder/imageformats/"
-cp "$DITTOLY_ROOT/README.md" "$DITTOLY_ROOT/LICENSE" "$folder/"
 # Every DLL the programs and plugins import that Qt's folder or the MinGW run-time has,
 # and what those import in turn; the rest are the system's own.
 runtime_dll() {
@@ -70,11 +71,41 @@ while [ ${#pending[@]} -gt 0 ]; do
     done
 done
 version=$(sed -n 's/^project(DittolyUA VERSION \([0-9.]*\).*/\1/p' "$DITTOLY_ROOT/CMakeLists.txt")
+# For the people who unzip it: a README of their own, the licence, and the notices of the
+# software of others it ships, taken from the Debian packages that software came from,
+# with the full texts of the licences those name. CR LF line ends, as Windows editors expect.
+windows_text() { sed 's/\r*$/\r/'; }
+source_of() { dpkg-query -W -f='${source:Package} ${source:Version}' "$1"; }
+notices="$DITTOLY_ROOT/packaging/windows/THIRD-PARTY-NOTICES.txt"
+sed "s/@VERSION@/$version/g" "$DITTOLY_ROOT/packaging/windows/README.txt" |
+    windows_text >"$folder/README.txt"
+windows_text <"$DITTOLY_ROOT/LICENSE" >"$folder/LICENSE.txt"
+{
+    sed -e "s/@VERSION@/$version/" -e "s/@QT_SOURCE@/$(source_of libqt6core6)/" \
+        -e "s/@GCC_SOURCE@/$(source_of gcc-mingw-w64-x86-64-posix-runtime)/" \
+        -e "s/@MINGW_SOURCE@/$(source_of mingw-w64-x86-64-dev)/" "$notices"
+    for pkg in libqt6core6 gcc-mingw-w64-x86-64-posix-runtime mingw-w64-x86-64-dev; do
+        printf '\n\n==== The notices of %s, from /usr/share/doc/%s/copyright ====\n\n' \
+            "$(source_of "$pkg")" "$pkg"
+        cat "/usr/share/doc/$pkg/copyright"
+    done
+    for licence in GPL-3 LGPL-3 GPL-2 LGPL-2.1 Apache-2.0; do
+        printf '\n\n==== %s, named above as /usr/share/common-licenses/%s ====\n\n' \
+            "$licence" "$licence"
+        cat "/usr/share/common-licenses/$licence"
+    done
+} | windows_text >"$folder/THIRD-PARTY-NOTICES.txt"
+# No DLL goes out without its notice.
+while read -r dll; do
+    grep -qF "${dll//\//\\}" "$notices" || { echo "no notice names $dll" >&2; exit 1; }
+done < <(cd "$folder" && find . -name '*.dll' | sed 's|^\./||')
+
 zip="$out/Dittoly-UA-$version-win64.zip"
-rm -f "$zip"
-(cd "$out" && zip -qr -9 "$zip" "Dittoly UA")
-ls -1 "$folder" | sed 's/^/  /'
+rm -f "$zip" "$zip.sha256"
+(cd "$out" && zip -qr -9 "$zip" "Dittoly UA" && sha256sum "$(basename "$zip")" >"$zip.sha256")
+zip -sf "$zip" | sed 's/^/  /'
 echo "Zip: $zip ($(stat -c %s "$zip") bytes)"
+echo "SHA-256: $(cut -d' ' -f1 "$zip.sha256") (in $zip.sha256, to publish beside the zip)"
 
 # ---- Smoke run under Wine ------------------------------------------------------------
 echo "== Smoke run under Wine and Xvfb"
@@ -145,9 +176,33 @@ close_program() {
     app_pid=""
 }
 
+# Waits up to 15 s for the question titled $1, which $2 should have brought up.
+question() {
+    box=$(visible_window "$1" 150)
+    [ -n "$box" ] || fail "no question after $2"
+    sleep 0.5
+}
+# Answers the question with Yes, by its key (y) or by a click on its button ($1: key or
+# click), and waits for the run's log, removed first so that the new one shows the run's end.
+answer_yes() {
+    rm -f "$log"
+    if [ "$1" = key ]; then
+        xdotool key --clearmodifiers y
+    else
+        # The system's message box: Yes is the left one of the two buttons centred at its bottom.
+        eval "$(xdotool getwindowgeometry --shell "$box")"
+        click "$box" $((WIDTH / 2 - 40)) $((HEIGHT - 23))
+    fi
+    for _ in $(seq 150); do [ -f "$log" ] && break; sleep 0.1; done
+    [ -f "$log" ] || fail "no log after answering Yes ($1)"
+    sleep 1
+}
+log="$installed/Backup/Dittoly UA.txt"
+
 start_program
 cold_wine=$took
 eval "$(xdotool getwindowgeometry --shell "$window")"
+width=$WIDTH
 # Client coordinates from the window's layout (15 twips to the pixel): the search link in
 # the panel at a third of the width and height, the app list's tick boxes in a column at
 # x 232 from y 64 down, the Backup link in the left menu.
@@ -162,19 +217,9 @@ mapfile -t edges < <(convert "$smoke/list.png" -crop 1x200+232+64 -depth 8 txt:-
 click "$window" 232 $((64 + (edges[0] + edges[1]) / 2))
 click "$window" 232 $((64 + (edges[2] + edges[3]) / 2))
 click "$window" 70 148
-box=$(visible_window Backup 100)
-[ -n "$box" ] || fail "no question after the click on Backup"
-sleep 0.5
+question Backup "the click on Backup"
 import -window root "$smoke/question.png"
-# The system's message box: Yes is the left one of the two buttons centred at its bottom.
-eval "$(xdotool getwindowgeometry --shell "$box")"
-click "$box" $((WIDTH / 2 - 40)) $((HEIGHT - 23))
-log="$installed/Backup/Dittoly UA.txt"
-for _ in $(seq 100); do [ -f "$log" ] && break; sleep 0.1; done
-[ -f "$log" ] || fail "no log after answering Yes"
-sleep 1
-screenshot="$smoke/dittoly-ua-wine.png"
-import -window root "$screenshot"
+answer_yes click
 
 # The disk: exactly the two ticked apps backed up, byte for byte, nothing of the swap left
 # behind, and the log in the ANSI code page with CR LF line ends.
@@ -195,6 +240,39 @@ for pkg in "${ticked[@]}"; do
         <<<"$text" || fail "no <OK> line for $pkg in the log"
 done
 grep -q $'^Total Apps backed up: 2\r$' <<<"$text" || fail "wrong count in the log"
+
+# The same window goes on taking clicks after each run: Backup again, answered with the
+# key, then Repair and Clear App Cache, answered with a click, then Backup once more,
+# answered No.
+click "$window" 70 148
+question Backup "the click on Backup after a run"
+answer_yes key
+grep -q $'^Total Apps backed up: 2\r$' "$log" || fail "the second Backup gave: $(cat "$log")"
+click "$window" 70 292
+click "$window" $((width - 180)) 196
+question "Clear App Cache" "the clicks on Repair and Clear App Cache after two runs"
+answer_yes click
+grep -q $'^Total Apps cleared: 2\r$' "$log" || fail "Clear App Cache gave: $(cat "$log")"
+for cache in "$packages"/*/LocalCache; do
+    pkg=$(basename "$(dirname "$cache")")
+    expected=$([[ " ${ticked[*]} " = *" $pkg "* ]] || echo cache.bin thumbs)
+    [ "$(ls "$cache" | xargs)" = "$(xargs <<<"$expected")" ] ||
+        fail "after Clear App Cache, $pkg's LocalCache holds: $(ls "$cache")"
+done
+screenshot="$smoke/dittoly-ua-wine.png"
+import -window root "$screenshot"
+cp "$log" "$smoke/last-run.txt"
+click "$window" 70 148
+question Backup "the click on Backup after three runs"
+xdotool key --clearmodifiers n
+for _ in $(seq 50); do
+    box=$(xdotool search --onlyvisible --name '^Backup$' 2>/dev/null) || true
+    [ -z "$box" ] && break
+    sleep 0.1
+done
+[ -z "$box" ] || fail "the question stayed after the answer No"
+sleep 1
+cmp -s "$log" "$smoke/last-run.txt" || fail "the answer No ran the Backup"
 close_program
 [ ! -e "$installed/Data" ] || fail "a Data folder appeared without being asked for"
 
@@ -242,10 +320,39 @@ cli_json restore -n --all
 [ "$(grep -c '^=* Dittoly UA - Backup process - ' "$installed/Backup/Dittoly UA history.txt")" -eq 2 ] ||
     fail "the history log does not hold the two command-line runs"
 
-echo "Smoke run passed: search, two ticks, Backup, the question answered; backup and log checked;"
-echo "the command line lists the same apps and backs them all up with the same lines and log;"
-echo "its --json parsed, its dry runs changing nothing, its history log holding both runs."
+# Without a terminal (stdin the null device) a command that asks refuses with status 2.
+status=0
+wine cmd /c "cd /d C:\Dittoly UA && dittoly-ua-cli.exe reset ${ticked[0]} < NUL" \
+    >"$smoke/cli-nul.txt" 2>/dev/null || status=$?
+[ "$status" -eq 2 ] && [ ! -s "$smoke/cli-nul.txt" ] && [ -d "$packages/${ticked[0]}/Settings" ] ||
+    fail "reset with stdin NUL ended with $status: $(cat "$smoke/cli-nul.txt")"
+# On a console the text goes out as the console's own UTF-16, so an accented name shows as
+# itself (piped it stays UTF-8, as above). Wine draws a program's console on the terminal
+# it starts on: script(1) gives it one and keeps what it shows. The question goes there on
+# stderr, the answer comes from the console, and stdout keeps only status lines.
+on_console() { # stdin: what is typed; $1: the command; prints the console's text
+    LANG=C.UTF-8 script -qec "$1" /dev/null |
+        perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g; s/\r//g'
+}
+shown=$(on_console "wine 'C:\Dittoly UA\dittoly-ua-cli.exe' list" </dev/null)
+grep -qF 'Vendor Café Ünïcode' <<<"$shown" && grep -qF 'Vendor.Café.Ünïcode_9z8y7x6w5v4u3' \
+    <<<"$shown" || fail "dittoly-ua-cli list on a console showed: $shown"
+status=0
+shown=$( (sleep 2; printf 'n\r') | on_console "wine 'C:\Dittoly UA\dittoly-ua-cli.exe' \
+    reset 'Vendor Café Ünïcode' >'$smoke/cli-no.txt'") || status=$?
+[ "$status" -eq 1 ] && [ ! -s "$smoke/cli-no.txt" ] && grep -qF 'Normal Reset' <<<"$shown" &&
+    grep -qF 'Nothing was changed.' <<<"$shown" &&
+    [ -d "$packages/Vendor.Café.Ünïcode_9z8y7x6w5v4u3/Settings" ] ||
+    fail "reset answered No on a console ended with $status, showed: $shown"
+
+echo "Smoke run passed: search, two ticks, then in one window Backup (answered with a click),"
+echo "Backup (answered with the key), Clear App Cache (answered with a click) and a fourth"
+echo "question answered No, each brought up by a click after the run before; disk and log"
+echo "checked after each. The command line lists the same apps and backs them all up with the"
+echo "same lines and log, refuses to ask without a terminal (status 2) and shows an accented"
+echo "name as itself on a console; its --json is parsed, its dry runs change nothing and its"
+echo "history log holds both of its runs."
 echo "Screenshot: $screenshot (the question: $smoke/question.png)"
 echo "Start-up under Wine to the window shown: $warm_wine s with Wine running," \
     "$cold_wine s with Wine starting too"
-echo "Zip: $zip ($(stat -c %s "$zip") bytes)"
+echo "Zip: $zip ($(stat -c %s "$zip") bytes), SHA-256 $(cut -d' ' -f1 "$zip.sha256")"

@@ -1,40 +1,38 @@
 #include "cli/Streams.h"
 
-#include <cstdio>
+#include "cli/Console.h"
+
+#include <iostream>
 
 #ifdef _WIN32
-#include <io.h>
-#define DITTOLY_ISATTY(fd) _isatty(fd)
+#include <windows.h>
 #else
 #include <unistd.h>
-#define DITTOLY_ISATTY(fd) ::isatty(fd)
 #endif
 
 namespace cli {
 
-namespace {
-
-void Write(std::FILE* stream, std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
-}
-
-} // namespace
-
+// Through std::cout and std::cerr, which a console::TextRoute hands to a Windows console
+// as UTF-16.
 void Out(std::string_view utf8) {
-    Write(stdout, utf8);
+    std::cout << utf8 << std::flush;
 }
 
 void Err(std::string_view utf8) {
-    Write(stderr, utf8);
+    std::cerr << utf8 << std::flush;
 }
 
 bool InputIsTerminal() {
-    return DITTOLY_ISATTY(0) != 0;
+    return console::InputIsTerminal();
 }
 
 bool ErrorIsTerminal() {
-    return DITTOLY_ISATTY(2) != 0;
+#ifdef _WIN32
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+#else
+    return ::isatty(STDERR_FILENO) != 0;
+#endif
 }
 
 } // namespace cli

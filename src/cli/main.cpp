@@ -9,6 +9,7 @@
 // ended the run early.
 #include "catalogue/modApps.h"
 #include "cli/CliHost.h"
+#include "cli/Console.h"
 #include "cli/DryRun.h"
 #include "cli/HistoryLog.h"
 #include "cli/Names.h"
@@ -27,14 +28,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -252,11 +248,11 @@ std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> 
     return apps;
 }
 
-// The window's question, asked on the terminal. Yes only on an explicit "y" or "yes".
+// The window's question, asked on the terminal (on stderr: stdout carries only the status
+// lines or the JSON). Yes only on an explicit "y" or "yes".
 bool Confirm(Operation op, int count, const modGlobal::Roots& roots, const std::string& title) {
     Err(title + "\n" + TerminalText(operations::Prompt(op, count, roots)) + "\n[y/N] ");
-    std::string answer;
-    std::getline(std::cin, answer);
+    const std::string answer = console::ReadLine().value_or("");
     const std::string word = QString::fromStdString(answer).trimmed().toLower().toStdString();
     return word == "y" || word == "yes";
 }
@@ -530,9 +526,7 @@ int Backups(const QStringList& names, bool json) {
 } // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    SetConsoleOutputCP(CP_UTF8);
-#endif
+    const console::TextRoute route;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("dittoly-ua-cli");
     QCoreApplication::setApplicationVersion(DITTOLY_VERSION);

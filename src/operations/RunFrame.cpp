@@ -201,8 +201,10 @@ std::string PathOf(const Below& at) {
 
 // Why a step failed, in words a user can act on: the program's own where it knows better
 // than the system (a link refused, a folder that is not there), else the system's.
+// `systemText` is the system's words for `code`, taken on the thread that did the work
+// (on Windows they belong to that thread's last error).
 AppOutcome Judge(Operation op, int code, const std::string& package, const Step& step,
-                 const modGlobal::Roots& roots) {
+                 const modGlobal::Roots& roots, const std::string& systemText) {
     using platform::PathState;
     using platform::StateOf;
     const auto error = [](std::string reason) {
@@ -255,7 +257,7 @@ AppOutcome Judge(Operation op, int code, const std::string& package, const Step&
     if (code == ELOOP || code == EXDEV) {
         return error("refused: a folder on the way is a link or a mount point");
     }
-    return error(platform::ErrorText(code));
+    return error(systemText);
 }
 
 } // namespace
@@ -317,15 +319,18 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
         const std::string& package = apps[i].package;
         const Step step = StepFor(op, package, roots, options, clock.UtcNow());
         Watch watch(host);
+        std::string systemText;
         const int code = !IsPlainFolderName(package) ? EINVAL : host.FileOperation([&] {
             if (host.WantsTotals()) {
                 platform::MeasureTree(step.subject, watch.total);
             }
-            return step.work(&watch);
+            const int worked = step.work(&watch);
+            systemText = worked != 0 ? platform::ErrorText(worked) : std::string();
+            return worked;
         });
         AppOutcome outcome = code == ECANCELED && IsPlainFolderName(package)
                                  ? AppOutcome{AppResult::Error, host.StopReason(), {}}
-                                 : Judge(op, code, package, step, roots);
+                                 : Judge(op, code, package, step, roots, systemText);
         if (!step.shownDestination.empty()) {
             outcome.copied = watch.done;
         }

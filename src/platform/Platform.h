@@ -215,4 +215,9 @@ bool ListFolder(const std::string& folder,
 // does is never observed.
 bool StartStoreCacheReset();
 
+// Takes the keyboard and mouse messages the system still queues for this thread's windows
+// out of the queue, so none is read after this (Windows). Elsewhere the window system's
+// input waits in Qt's own queue, and this does nothing.
+void DiscardQueuedInput();
+
 } // namespace platform

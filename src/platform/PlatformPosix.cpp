@@ -413,4 +413,6 @@ bool StartStoreCacheReset() {
     return StartDetached("wsreset.exe");
 }
 
+void DiscardQueuedInput() {}
+
 } // namespace platform

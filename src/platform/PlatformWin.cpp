@@ -693,4 +693,11 @@ bool StartStoreCacheReset() {
     return true;
 }
 
+void DiscardQueuedInput() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE) ||
+           PeekMessageW(&message, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+    }
+}
+
 } // namespace platform

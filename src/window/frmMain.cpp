@@ -350,7 +350,13 @@ void frmMain::changeEvent(QEvent* event) {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
-    // The close is never refused; the save runs once, however the window is closed.
+    // The close is never refused, but one asked for during a run waits for its end; the
+    // save runs once, however the window is closed.
+    if (running_) {
+        closeAfterRun_ = true;
+        event->ignore();
+        return;
+    }
     if (!unloaded_) {
         Form_QueryUnload();
     }

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,6 +21,7 @@ class QProgressDialog;
 namespace window {
 
 class RunInputDrop;
+class WindowRunHost;
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -200,6 +202,10 @@ private:
     QElapsedTimer runClock_;
     QProgressDialog* progress_ = nullptr;
     RunInputDrop* dropInput_ = nullptr; // a child of this window, made at the first run
+    WindowRunHost* runHost_ = nullptr;  // the run going on
+    bool closeAfterRun_ = false;
+    // The reasons of the failed apps of the last run, by their status list row.
+    std::map<int, std::string> lineReasons_;
     // The stored outer size is the client size plus the window manager's frame, which is
     // known only once the window is on screen and framed; until then the outer size in
     // pixels waits here, and the client size is corrected when the frame first shows.

@@ -41,7 +41,12 @@ void frmMain::lblOpenAppDataDir_Click() {
 }
 
 void frmMain::lstStatus_MouseMove() {
-    lstStatus->setToolTip(lstStatus->Text());
+    QString tip = lstStatus->Text();
+    if (const auto reason = lineReasons_.find(lstStatus->currentRow());
+        reason != lineReasons_.end() && !tip.isEmpty()) {
+        tip += "\n" + QString::fromStdString(reason->second);
+    }
+    lstStatus->setToolTip(tip);
 }
 
 } // namespace window

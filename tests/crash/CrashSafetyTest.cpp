@@ -193,8 +193,7 @@ TEST(CrashSafety, SettingsFileIsAlwaysOneWholeStateOfTheCloseSequence) {
 void WriteSettings(const fs::path& settings, const std::string& version) {
     for (int i = 0; i < 60; ++i) {
         const std::string name = (i % 3 == 0 ? "shared" : version) + std::to_string(i) + ".dat";
-        WriteText(settings / ("f" + std::to_string(i % 6)) / name,
-                  std::string(1000 + 50 * i, version[0]));
+        WriteText(settings / std::to_string(i % 6) / name, std::string(1000 + 50 * i, version[0]));
     }
     if (version == "B") {
         WriteText(settings / "app.db-wal", "journal of version B");

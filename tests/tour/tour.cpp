@@ -101,7 +101,7 @@ int Tour::Run() {
     fs::remove_all(program);
     fs::create_directories(program);
     fs::create_directories(out_ / "screenshots");
-    const QString script = QStringLiteral(DITTOLY_SOURCE_DIR "/scripts/make-sample-profile.sh");
+    const QString script = QApplication::applicationDirPath() + "/" DITTOLY_SAMPLE_PROFILE;
     if (QProcess::execute("bash", {script, QString::fromStdString(profile.string())}) != 0) {
         Check(false, "the sample profile is generated");
         return 1;

@@ -5,7 +5,11 @@
 // refused, input dropped) is the real-X test's.
 #include "WindowFixture.h"
 
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QTimer>
 
 using namespace testsupport;
 using operations::Operation;
@@ -112,4 +116,51 @@ TEST_F(OperationsTest, HandEditedNamesKeepTheirBytesAndHostileOnesTouchNothing) 
     EXPECT_FALSE(fs::exists(profile.packages() / "Twin.App_\xff"));
     EXPECT_EQ(TreeFingerprint(kept), twin);
     EXPECT_EQ(std::distance(fs::directory_iterator(profile.packages()), {}), 1);
+}
+
+// Catches: a progress dialog that does not name the app, count its files and bytes against
+// their totals and the apps done, or stands still; a Cancel lost, or one that lets the copy
+// run on, leaves a staging folder or touches the previous backup or the live folder; a
+// cancelled line that is not "<Error>" or whose tooltip lacks the reason. The dialog's
+// pictures go to progress-dialog-1.png and -2.png in the working folder.
+TEST_F(OperationsTest, ALargeBackupSaysHowFarItIsAndCancelLeavesEverythingAsItWas) {
+    profile.AddPackage("Example.Notes_abc");
+    const fs::path pkg = profile.AddPackage("Zoo.Big_z");
+    StartAndSearch();
+    form->lblSelect_Click();
+    Run(&frmMain::lblBackup_Click);   // the previous backup
+    for (int i = 0; i < 60000; ++i) { // links to one file: quick to make, slow to copy
+        fs::create_hard_link(pkg / "Settings/settings.dat", pkg / "Settings" / std::to_string(i));
+    }
+    const fs::path backup = profile.program() / "Backup" / "Zoo.Big_z";
+    const auto before = TreeFingerprint(backup) + TreeFingerprint(pkg);
+    QList<QString> seen; // the dialog's texts at two moments, the second moved on
+    QTimer poll;
+    poll.callOnTimeout([&] {
+        auto* progress = form->findChild<QProgressDialog*>("progress");
+        const QString text = progress != nullptr ? progress->labelText() : "";
+        if (seen.size() < 2 && text.contains(" files") && (seen.empty() || text != seen[0])) {
+            seen.push_back(text);
+            progress->grab().save(QString("progress-dialog-%1.png").arg(seen.size()));
+            if (seen.size() == 2) {
+                progress->findChild<QPushButton*>()->click(); // a real one: the real-X test
+            }
+        }
+    });
+    poll.start(50);
+    Run(&frmMain::lblBackup_Click);
+    // 60,001 times settings.dat's 21 bytes, and state.json's 19
+    const QRegularExpression shown(
+        "^Working on the selected apps \\.\\.\\.\nZoo Big\n.+ of " + QLocale().toString(60002) +
+        " files, .+ of " +
+        QLocale().formattedDataSize(60001 * 21 + 19, 1, QLocale::DataSizeTraditionalFormat) +
+        "\n1 of 2 apps done$");
+    EXPECT_TRUE(shown.match(seen.value(0)).hasMatch() && shown.match(seen.value(1)).hasMatch())
+        << seen.join("\n").toStdString();
+    EXPECT_TRUE(StatusLines().at(2).ends_with("<Error>") &&
+                StatusLines().at(4) == "Total Apps backed up: 2");
+    EXPECT_EQ(TreeFingerprint(backup) + TreeFingerprint(pkg), before); // no staging left either
+    form->lstStatus->SetListIndex(2);
+    form->lstStatus_MouseMove();
+    EXPECT_EQ(form->lstStatus->toolTip(), form->lstStatus->Text() + "\ncancelled");
 }

@@ -10,6 +10,7 @@
 #include <QDir>
 
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QTimer>
 #include <iostream>
 
@@ -73,7 +74,9 @@ TEST_F(RealXTest, StoredPlacementHoldsAndTakingTheFocusChoosesNoApp) {
     }
 }
 
-TEST_F(RealXTest, InputDuringARunIsDroppedAndACloseWaitsForItsEnd) {
+// Catches, besides what the name says: a Cancel click held back or dropped with the window's
+// input, or a run that goes on past it or stops without its statistics.
+TEST_F(RealXTest, InputDuringARunIsDroppedButCancelsAndACloseWaitsForItsEnd) {
     SaveAppList(150); // 150 status lines at 10 ms each: the input lands well inside the run
     StartFramed();
     form->lblSelect_Click();
@@ -81,7 +84,8 @@ TEST_F(RealXTest, InputDuringARunIsDroppedAndACloseWaitsForItsEnd) {
     const QString onRepair = MoveTo(form->lblRepair, form->lblRepair->rect().center());
     const fs::path clicked = profile.base().path() / "clicked";
     XdoLater(onRepair + " click 1", 700, clicked);
-    // Meanwhile the progress shows, and a second run or a delete is refused unasked.
+    // Meanwhile the progress shows, a second run or a delete is refused unasked, and a
+    // click on Cancel stops the run after the app it is on.
     std::vector<bool> duringRun;
     QTimer::singleShot(1000, form.get(), [&] {
         const auto* progress = form->findChild<QProgressDialog*>("progress");
@@ -90,10 +94,17 @@ TEST_F(RealXTest, InputDuringARunIsDroppedAndACloseWaitsForItsEnd) {
         form->lblDeleteSettings_Click();
         duringRun = {progress && progress->isVisible(),
                      form->RunInProgress() && services.questions.asked.size() == asked};
+        // Its Cancel button, at a spot inside it (no dialog: the click lands where the last did).
+        XdoLater((progress ? MoveTo(progress->findChild<QPushButton*>(), {8, 8}) : "") + " click 1",
+                 0, clicked);
     });
     form->lblClearAppCache_Click();
     ASSERT_TRUE(fs::exists(clicked)) << "the run ended before the input was made";
     EXPECT_EQ(duringRun, (std::vector<bool>{true, true}));
+    const std::size_t apps = StatusLines().size() - 4; // but the header and the statistics
+    EXPECT_TRUE(apps < 150 &&
+                StatusLines().at(apps + 2) == "Total Apps cleared: " + std::to_string(apps))
+        << apps;
     const auto* progress = form->findChild<QProgressDialog*>("progress");
     EXPECT_TRUE(!form->RunInProgress() && (progress == nullptr || !progress->isVisible()));
     EXPECT_EQ(std::distance(fs::directory_iterator(profile.packages()), {}), 150); // no Hard Reset
