@@ -345,13 +345,40 @@ shown=$( (sleep 2; printf 'n\r') | on_console "wine 'C:\Dittoly UA\dittoly-ua-cl
     [ -d "$packages/Vendor.Café.Ünïcode_9z8y7x6w5v4u3/Settings" ] ||
     fail "reset answered No on a console ended with $status, showed: $shown"
 
+# A portable program is often on another drive than the profile (a USB stick): the same
+# folder on drive D:, whose backups and History live there. A Backup, a second one that
+# keeps the first in History, then a Restore over changed Settings, which copies the live
+# Settings into History across the two drives first.
+drive_d="$smoke/drive-d"
+mkdir -p "$drive_d"
+ln -s "$drive_d" "$WINEPREFIX/dosdevices/d:"
+cp -r "$folder" "$drive_d/Dittoly UA"
+app=${ticked[1]}
+on_d() { wine 'D:\Dittoly UA\dittoly-ua-cli.exe' "$@" 2>>"$smoke/cli-d.txt" | tr -d '\r'; }
+kept="$drive_d/Dittoly UA/Backup/$app"
+on_d backup "$app" >/dev/null && cp -r "$packages/$app/Settings" "$smoke/first" ||
+    fail "the first Backup from drive D: failed: $(cat "$smoke/cli-d.txt")"
+echo "second" >"$packages/$app/Settings/second.txt"
+on_d backup "$app" >/dev/null || fail "the second Backup from drive D: failed"
+echo "live" >"$packages/$app/Settings/live.txt"
+cp -r "$packages/$app/Settings" "$smoke/live"
+on_d restore --yes "$app" >/dev/null || fail "the Restore from drive D: failed"
+entries=("$kept"/History/*)
+[ ${#entries[@]} -eq 2 ] && [[ ${entries[1]} = *-before-restore ]] &&
+    diff -r "$smoke/first" "${entries[0]}/Settings" >/dev/null &&
+    diff -r "$smoke/live" "${entries[1]}/Settings" >/dev/null &&
+    diff -r "$kept/Settings" "$packages/$app/Settings" >/dev/null ||
+    fail "after Backup, Backup and Restore from drive D:, History holds: ${entries[*]##*/}"
+grep -q $'before-restore\t' <(on_d backups "$app") || fail "backups shows no before-restore entry"
+
 echo "Smoke run passed: search, two ticks, then in one window Backup (answered with a click),"
 echo "Backup (answered with the key), Clear App Cache (answered with a click) and a fourth"
 echo "question answered No, each brought up by a click after the run before; disk and log"
 echo "checked after each. The command line lists the same apps and backs them all up with the"
 echo "same lines and log, refuses to ask without a terminal (status 2) and shows an accented"
 echo "name as itself on a console; its --json is parsed, its dry runs change nothing and its"
-echo "history log holds both of its runs."
+echo "history log holds both of its runs. From drive D:, Backup, Backup and Restore keep what"
+echo "they replace in History across the two drives."
 echo "Screenshot: $screenshot (the question: $smoke/question.png)"
 echo "Start-up under Wine to the window shown: $warm_wine s with Wine running," \
     "$cold_wine s with Wine starting too"
