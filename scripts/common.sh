@@ -4,9 +4,9 @@
 DITTOLY_PACKAGES=(g++ cmake ninja-build qt6-base-dev libgl-dev libgtest-dev libgmock-dev xdotool
     xvfb xauth x11-utils openbox imagemagick fonts-dejavu-core fonts-lato fontconfig clang
     libclang-rt-dev g++-mingw-w64-x86-64-posix googletest wine wine64)
-# The Windows program on top (scripts/windows.sh): host Qt tools for the cross build and
-# zip for the portable folder.
-DITTOLY_WINDOWS_PACKAGES=(qt6-base-dev-tools zip)
+# The Windows program on top (scripts/windows.sh): host Qt tools for the cross build, zip
+# for the portable folder and jq to read the command line's JSON.
+DITTOLY_WINDOWS_PACKAGES=(qt6-base-dev-tools zip jq)
 
 ensure_packages() {
     local missing=() pkg

@@ -299,6 +299,26 @@ grep -q $'^Total Apps backed up: 7$' <<<"$printed" &&
     fail "dittoly-ua-cli backup --all gave: $printed"
 [ "$(iconv -f CP1252 -t UTF-8 "$log" | tr -d '\r')" = "$(head -n -1 <<<"$printed")" ] ||
     fail "the command line's log is not the lines it printed"
+# Its --json, read by a real parser: the run in ISO 8601 UTC and each app's result and size.
+cli_json() {
+    local status=0
+    wine 'C:\Dittoly UA\dittoly-ua-cli.exe' "$@" --json >"$smoke/cli.json" 2>/dev/null || status=$?
+    [ "$status" -eq 0 ] || fail "dittoly-ua-cli $* --json ended with $status"
+}
+cli_json backup --all
+jq -e '.operation == "backup" and (.start | test("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"))
+    and .counts.ok == 7 and ([.apps[] | select(.result == "ok" and .files == 2)] | length) == 7' \
+    "$smoke/cli.json" >/dev/null || fail "dittoly-ua-cli backup --all --json gave: $(cat "$smoke/cli.json")"
+# A dry run changes nothing on disk and writes no log; both runs above are in the history.
+disk() { find "$installed/Backup" "$packages" -printf '%P %s %T@\n' | sort; }
+before=$(disk)
+cli_json hard-reset --all --dry-run
+jq -e '.["dry-run"] and .counts.ok == 7 and ([.apps[] | select(.files > 2)] | length) == 7' \
+    "$smoke/cli.json" >/dev/null || fail "dittoly-ua-cli hard-reset --all --dry-run gave: $(cat "$smoke/cli.json")"
+cli_json restore -n --all
+[ "$(disk)" = "$before" ] || fail "a dry run changed the disk"
+[ "$(grep -c '^=* Dittoly UA - Backup process - ' "$installed/Backup/Dittoly UA history.txt")" -eq 2 ] ||
+    fail "the history log does not hold the two command-line runs"
 
 # Without a terminal (stdin the null device) a command that asks refuses with status 2.
 status=0
@@ -356,8 +376,9 @@ echo "Backup (answered with the key), Clear App Cache (answered with a click) an
 echo "question answered No, each brought up by a click after the run before; disk and log"
 echo "checked after each. The command line lists the same apps and backs them all up with the"
 echo "same lines and log, refuses to ask without a terminal (status 2) and shows an accented"
-echo "name as itself on a console. From drive D:, Backup, Backup and Restore keep what they"
-echo "replace in History across the two drives."
+echo "name as itself on a console; its --json is parsed, its dry runs change nothing and its"
+echo "history log holds both of its runs. From drive D:, Backup, Backup and Restore keep what"
+echo "they replace in History across the two drives."
 echo "Screenshot: $screenshot (the question: $smoke/question.png)"
 echo "Start-up under Wine to the window shown: $warm_wine s with Wine running," \
     "$cold_wine s with Wine starting too"

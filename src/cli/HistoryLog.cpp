@@ -1,0 +1,68 @@
+#include "cli/HistoryLog.h"
+
+#include "operations/StatusText.h"
+#include "platform/Platform.h"
+
+namespace cli {
+
+namespace {
+
+// The line every run begins with: the header's rule and title (a status line starts with
+// its time of day, the statistics rule with "Statistics").
+bool StartsRun(const std::string& line) {
+    return line.starts_with(std::string(operations::kRuleOpen) + "Dittoly UA - ");
+}
+
+} // namespace
+
+bool AppendToHistoryLog(const modGlobal::Roots& roots, const std::vector<std::string>& run) {
+    if (!modGlobal::FolderExists(roots.BackupDir())) {
+        return true;
+    }
+    const std::string path = roots.BackupDir() + kHistoryLogName;
+    std::vector<std::string> lines;
+    switch (platform::TextFileAt(path)) {
+    case platform::TextFile::Absent:
+        break;
+    case platform::TextFile::Readable: {
+        const auto bytes = platform::ReadWholeFile(path);
+        if (!bytes) {
+            return false;
+        }
+        const std::string text = platform::FromFileText(*bytes);
+        for (std::size_t start = 0; start < text.size();) {
+            std::size_t end = text.find('\n', start);
+            end = end == std::string::npos ? text.size() : end;
+            const bool cr = end > start && text[end - 1] == '\r';
+            lines.push_back(text.substr(start, end - start - (cr ? 1 : 0)));
+            start = end + 1;
+        }
+        break;
+    }
+    case platform::TextFile::Unusable:
+        return false;
+    }
+    // Back from the end, whole runs while they fit beside the new one.
+    std::size_t size = 0;
+    for (const std::string& line : run) {
+        size += line.size() + 2;
+    }
+    std::size_t keepFrom = lines.size();
+    std::size_t runSize = 0;
+    for (std::size_t i = lines.size(); i-- > 0;) {
+        runSize += lines[i].size() + 2;
+        if (StartsRun(lines[i]) || i == 0) {
+            if (size + runSize > kHistoryLogBytes) {
+                break;
+            }
+            size += runSize;
+            runSize = 0;
+            keepFrom = i;
+        }
+    }
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(keepFrom));
+    lines.insert(lines.end(), run.begin(), run.end());
+    return platform::ReplaceFile(path, platform::ToFileText(modGlobal::CrLfLines(lines)));
+}
+
+} // namespace cli
