@@ -189,8 +189,17 @@ answer_yes() {
     if [ "$1" = key ]; then
         xdotool key --clearmodifiers y
     else
-        # The system's message box: Yes is the left one of the two buttons centred at its bottom.
-        eval "$(xdotool getwindowgeometry --shell "$box")"
+        # The system's message box: Yes is the left one of the two buttons centred at its
+        # bottom. Its size is read once it has settled (two readings alike), since the box
+        # may still be laid out when it first shows.
+        local shape="" settled=""
+        for _ in $(seq 30); do
+            shape=$(xdotool getwindowgeometry --shell "$box" | grep -E '^(WIDTH|HEIGHT)=')
+            [ -n "$shape" ] && [ "$shape" = "$settled" ] && break
+            settled=$shape
+            sleep 0.2
+        done
+        eval "$shape"
         click "$box" $((WIDTH / 2 - 40)) $((HEIGHT - 23))
     fi
     for _ in $(seq 150); do [ -f "$log" ] && break; sleep 0.1; done
