@@ -2,6 +2,10 @@
 
 #include <QCoreApplication>
 
+#ifdef _WIN32
+#include "platform/WinText.h"
+#endif
+
 namespace cli {
 
 namespace {
@@ -60,35 +64,11 @@ int HexValue(char digit) {
 }
 
 #ifdef _WIN32
-// UTF-16 as WTF-8: an unpaired surrogate becomes the three bytes of its own code point,
-// as the platform layer writes it in names.
+// UTF-16 as WTF-8, as the platform layer writes names: an unpaired surrogate keeps its
+// own three bytes.
 std::string Wtf8(const QString& text) {
-    std::string out;
-    const auto* units = reinterpret_cast<const char16_t*>(text.utf16());
-    const qsizetype size = text.size();
-    for (qsizetype i = 0; i < size; ++i) {
-        char32_t point = units[i];
-        if (point >= 0xD800 && point <= 0xDBFF && i + 1 < size && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            point = 0x10000 + ((point - 0xD800) << 10) + (units[++i] - 0xDC00);
-        }
-        if (point < 0x80) {
-            out += static_cast<char>(point);
-        } else if (point < 0x800) {
-            out += static_cast<char>(0xC0 | (point >> 6));
-            out += static_cast<char>(0x80 | (point & 0x3F));
-        } else if (point < 0x10000) {
-            out += static_cast<char>(0xE0 | (point >> 12));
-            out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (point & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (point >> 18));
-            out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (point & 0x3F));
-        }
-    }
-    return out;
+    return platform::win::Narrow(std::wstring_view(reinterpret_cast<const wchar_t*>(text.utf16()),
+                                                   static_cast<std::size_t>(text.size())));
 }
 #endif
 

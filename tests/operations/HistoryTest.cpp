@@ -88,9 +88,11 @@ protected:
 };
 
 // Catches: the replaced backup deleted or merged instead of moved, an entry named by the
-// time of the backup that replaced it, an older version's backup (no recorded time) lost.
+// time of the backup that replaced it, an older version's backup (no recorded time) lost,
+// a recorded time taken for a backup it does not name (a run killed before recording).
 TEST_F(HistoryTest, EachBackupKeepsTheOneItReplacesExactlyUnderItsOwnTime) {
     WriteText(backup / "Settings" / "old.dat", "old");
+    WriteText(backup / "Settings.time", "2001-01-01T000000Z 1\r\n");
     const std::int64_t handMade =
         std::chrono::floor<std::chrono::seconds>(
             std::chrono::file_clock::to_sys(fs::last_write_time(backup / "Settings")))
