@@ -15,16 +15,7 @@ namespace {
 
 using operations::AppResult;
 using operations::Operation;
-using platform::Below;
 using platform::PathState;
-
-std::string PathOf(const Below& at) {
-    std::string path = at.root;
-    for (const std::string& name : at.names) {
-        path += (path.ends_with(platform::kSepStr) ? "" : platform::kSepStr) + name;
-    }
-    return path;
-}
 
 struct Folder {
     std::string path;
@@ -41,85 +32,29 @@ struct Plan {
     bool replacedKept = false;      // ... and whether that goes to History
 };
 
-// The same checks, in the same order and words, as the run's own reasons.
+// What the run would do, and what would stand in its way, as the run itself sees it.
 Plan PlanFor(Operation op, const std::string& package, const modGlobal::Roots& roots,
              const operations::RunOptions& options) {
-    const std::string packages = roots.PackagesRoot();
-    const Below live{packages, {package, "Settings"}};
-    Below subject = live;
-    std::optional<Below> target;
-    std::string what = "the Settings folder";
+    const operations::StepPlan step = operations::PlanStep(op, package, roots, options);
     Plan plan;
-    switch (op) {
-    case Operation::Backup:
-        target = Below{roots.BackupDir(), {package, "Settings"}};
-        break;
-    case Operation::Restore:
-        subject = {roots.BackupDir(), {package, "Settings"}};
-        if (!options.restoreFrom.empty()) {
-            subject.names = {package, "History", options.restoreFrom, "Settings"};
-        }
-        target = live;
-        what = "the backup";
-        break;
-    case Operation::HardReset:
-        subject = {packages, {package}};
-        what = "the package folder";
-        break;
-    case Operation::ClearAppCache:
-        subject = {packages, {package, "LocalCache"}};
-        plan.action = "empty";
-        what = "the LocalCache folder";
-        break;
-    default:
-        break;
+    plan.subject.path = platform::PathOf(step.subject);
+    plan.action = step.replaced ? "copy" : op == Operation::ClearAppCache ? "empty" : "delete";
+    if (step.replaced) {
+        plan.to = platform::PathOf(*step.replaced);
     }
-    plan.subject.path = PathOf(subject);
-    const auto fail = [&](AppResult result, std::string reason) {
-        plan.result = result;
-        plan.reason = std::move(reason);
+    if (step.refusal.result != AppResult::Ok) {
+        plan.result = step.refusal.result;
+        plan.reason = step.refusal.reason;
         return plan;
-    };
-    if (target) {
-        plan.action = "copy";
-        plan.to = PathOf(*target);
     }
-    const auto isLink = [](const std::string& path) {
-        return platform::StateOf(path) == PathState::Link;
-    };
-    if (!operations::IsPlainFolderName(package)) {
-        return fail(AppResult::Error, "refused: not a plain folder name");
+    if (const int error = platform::MeasureTree(step.subject, plan.subject.size); error != 0) {
+        plan.result = AppResult::Error;
+        plan.reason = platform::ErrorText(error);
+        return plan;
     }
-    if (isLink(packages + platform::kSepStr + package)) {
-        return fail(AppResult::Error, "refused: the package folder is a link");
-    }
-    if (target && isLink(roots.BackupDir() + package)) {
-        return fail(AppResult::Error, "refused: the backup folder is a link");
-    }
-    if (target && isLink(plan.to)) {
-        return fail(AppResult::Error, op == Operation::Backup
-                                          ? "refused: the latest backup is a link"
-                                          : "refused: the Settings folder is a link");
-    }
-    switch (platform::StateOf(plan.subject.path)) {
-    case PathState::Missing:
-        return op == Operation::Restore ? fail(AppResult::Error, "no backup to restore")
-               : op == Operation::Backup
-                   ? fail(AppResult::NothingToDo, "no Settings folder to back up")
-                   : fail(AppResult::NothingToDo, "no " + what.substr(4) + " to delete");
-    case PathState::Link:
-        return fail(AppResult::Error, "refused: " + what + " is a link");
-    case PathState::Other:
-        return fail(AppResult::Error, "refused: " + what + " is not a folder");
-    case PathState::Folder:
-        break;
-    }
-    if (const int error = platform::MeasureTree(subject, plan.subject.size); error != 0) {
-        return fail(AppResult::Error, platform::ErrorText(error));
-    }
-    if (target && platform::StateOf(plan.to) == PathState::Folder) {
+    if (step.replaced && platform::StateOf(plan.to) == PathState::Folder) {
         plan.replaced = Folder{plan.to, {}};
-        platform::MeasureTree(*target, plan.replaced->size);
+        platform::MeasureTree(*step.replaced, plan.replaced->size);
         plan.replacedKept = options.keep > 0;
     }
     return plan;

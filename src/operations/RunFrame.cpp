@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <initializer_list>
+#include <optional>
 
 namespace operations {
 
@@ -191,43 +192,39 @@ private:
     RunHost& host_;
 };
 
-std::string PathOf(const Below& at) {
-    std::string path = at.root;
-    for (const std::string& name : at.names) {
-        path += (path.ends_with(kSepStr) ? "" : kSepStr) + name;
+// The folder a copy replaces: the latest backup for a Backup, the live Settings for a
+// Restore; none for a delete.
+std::optional<Below> ReplacedBy(Operation op, const std::string& package,
+                                const modGlobal::Roots& roots) {
+    if (op == Operation::Backup) {
+        return Below{roots.BackupDir(), {package, "Settings"}};
     }
-    return path;
+    if (op == Operation::Restore) {
+        return Below{roots.PackagesRoot(), {package, "Settings"}};
+    }
+    return std::nullopt;
 }
 
-// Why a step failed, in words a user can act on: the program's own where it knows better
-// than the system (a link refused, a folder that is not there), else the system's.
-// `systemText` is the system's words for `code`, taken on the thread that did the work
-// (on Windows they belong to that thread's last error).
-AppOutcome Judge(Operation op, int code, const std::string& package, const Step& step,
-                 const modGlobal::Roots& roots, const std::string& systemText) {
+// What stands in the way of a step, in words a user can act on, looked at on the disk as it
+// is: a name refused, a link on the way, a folder that is not there. Ok when nothing does.
+AppOutcome Refusal(Operation op, const std::string& package, const Step& step,
+                   const modGlobal::Roots& roots) {
     using platform::PathState;
     using platform::StateOf;
     const auto error = [](std::string reason) {
         return AppOutcome{AppResult::Error, std::move(reason), {}};
     };
-    if (code == 0) {
-        return {};
-    }
     if (!IsPlainFolderName(package)) {
         return error("refused: not a plain folder name");
     }
-    const bool copy = op == Operation::Backup || op == Operation::Restore;
+    const auto replaced = ReplacedBy(op, package, roots);
     if (StateOf(roots.PackagesRoot() + kSepStr + package) == PathState::Link) {
         return error("refused: the package folder is a link");
     }
-    if (copy && StateOf(roots.BackupDir() + package) == PathState::Link) {
+    if (replaced && StateOf(roots.BackupDir() + package) == PathState::Link) {
         return error("refused: the backup folder is a link");
     }
-    // What a copy would replace.
-    const std::string replaced =
-        op == Operation::Backup ? roots.BackupDir() + package + kSepStr + "Settings"
-                                : roots.PackagesRoot() + kSepStr + package + kSepStr + "Settings";
-    if (copy && StateOf(replaced) == PathState::Link) {
+    if (replaced && StateOf(platform::PathOf(*replaced)) == PathState::Link) {
         return error(op == Operation::Backup ? "refused: the latest backup is a link"
                                              : "refused: the Settings folder is a link");
     }
@@ -235,7 +232,7 @@ AppOutcome Judge(Operation op, int code, const std::string& package, const Step&
                              : op == Operation::HardReset
                                  ? "the package folder"
                                  : "the " + step.subject.names.back() + " folder";
-    switch (StateOf(PathOf(step.subject))) {
+    switch (StateOf(platform::PathOf(step.subject))) {
     case PathState::Missing:
         return op == Operation::Restore
                    ? error("no backup to restore")
@@ -250,17 +247,40 @@ AppOutcome Judge(Operation op, int code, const std::string& package, const Step&
     case PathState::Folder:
         break;
     }
+    return {};
+}
+
+// Why a step failed: what stood in the way, else what the copy left out, else the
+// system's words. `systemText` is the system's words for `code`, taken on the thread that
+// did the work (on Windows they belong to that thread's last error).
+AppOutcome Judge(Operation op, int code, const std::string& package, const Step& step,
+                 const modGlobal::Roots& roots, const std::string& systemText) {
+    if (code == 0) {
+        return {};
+    }
+    if (AppOutcome refused = Refusal(op, package, step, roots); refused.result != AppResult::Ok) {
+        return refused;
+    }
+    const bool copy = ReplacedBy(op, package, roots).has_value();
     if (copy && (code == ELOOP || code == EXDEV || code == EINVAL)) {
-        return error("links, mount points and special files inside are never copied, and "
-                     "were left out");
+        return {AppResult::Error,
+                "links, mount points and special files inside are never copied, and were "
+                "left out",
+                {}};
     }
     if (code == ELOOP || code == EXDEV) {
-        return error("refused: a folder on the way is a link or a mount point");
+        return {AppResult::Error, "refused: a folder on the way is a link or a mount point", {}};
     }
-    return error(systemText);
+    return {AppResult::Error, systemText, {}};
 }
 
 } // namespace
+
+StepPlan PlanStep(Operation op, const std::string& package, const modGlobal::Roots& roots,
+                  const RunOptions& options) {
+    const Step step = StepFor(op, package, roots, options, 0);
+    return {step.subject, ReplacedBy(op, package, roots), Refusal(op, package, step, roots)};
+}
 
 const OperationTexts& TextsOf(Operation op) {
     return kTexts[static_cast<std::size_t>(op)];

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,17 @@ struct RunResult {
 RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots& roots,
               services::Clock& clock, services::Launcher& launcher, RunHost& host,
               const RunOptions& options = {});
+
+// What `op` would do to one app, without doing it: the folder it reads or removes, the
+// folder a copy would replace, and what stands in the way on the disk as it is now (result
+// Ok when nothing does), in the words a run would give.
+struct StepPlan {
+    platform::Below subject;
+    std::optional<platform::Below> replaced;
+    AppOutcome refusal;
+};
+StepPlan PlanStep(Operation op, const std::string& package, const modGlobal::Roots& roots,
+                  const RunOptions& options = {});
 
 // The delete-configuration command: the program's Data folder goes with one Hard Reset
 // status line that names no app. True when it is gone.

@@ -68,6 +68,15 @@ struct Below {
     std::vector<std::string> names;
 };
 
+// The path of `at` as text: its root and names joined by the separator.
+inline std::string PathOf(const Below& at) {
+    std::string path = at.root;
+    for (const std::string& name : at.names) {
+        path += (path.ends_with(kSep) ? "" : kSepStr) + name;
+    }
+    return path;
+}
+
 // What every tree operation promises, whatever the outcome:
 // - Nothing outside the tree it was given is changed or removed. Inside it no link is
 //   followed (a link is copied as nothing and removed as a link) and no mount is crossed
