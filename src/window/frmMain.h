@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <string>
@@ -126,6 +127,11 @@ public:
     void lblClearAppCache_Click();
     void lblClearAppStoreCache_Click();
     bool RunInProgress() const { return running_; }
+    // Called on the thread doing a run's copy or delete each time it reports how far it
+    // has come, with the index of its app among those the run works on, before the run
+    // looks for a Cancel. Tests hold a run there to see it at a known point, whatever the
+    // machine's speed; the program leaves it empty.
+    std::function<void(std::size_t app)> onRunProgress;
 
     // ---- Settings ----
     void LoadExportOption();

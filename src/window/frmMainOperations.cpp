@@ -143,9 +143,16 @@ public:
     // only a total lets the dialog say how far the work has come.
     bool WantsTotals() override { return true; }
     void Progress(const platform::TreeSize& done, const platform::TreeSize& total) override {
-        const std::lock_guard lock(mutex_);
-        done_ = done;
-        total_ = total;
+        std::size_t current = 0;
+        {
+            const std::lock_guard lock(mutex_);
+            done_ = done;
+            total_ = total;
+            current = current_;
+        }
+        if (form_.onRunProgress) {
+            form_.onRunProgress(current);
+        }
     }
     bool StopRequested() override { return stop_; }
     void Stop() { stop_ = true; }

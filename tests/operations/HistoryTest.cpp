@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sched.h>
@@ -106,6 +107,8 @@ TEST_F(HistoryTest, EachBackupKeepsTheOneItReplacesExactlyUnderItsOwnTime) {
         EXPECT_EQ(Run(Operation::Backup).result, AppResult::Ok);
     }
     EXPECT_EQ(Exact(backup / "Settings"), versions[2]);
+    // In UTC, whatever zone the machine is in (the suite runs away from UTC).
+    EXPECT_EQ(history::Stamp(1796479509), "2026-12-05T140509Z");
     EXPECT_EQ(Ids(),
               (std::vector<std::string>{history::Stamp(start + 7200), history::Stamp(start + 3600),
                                         history::Stamp(handMade)}));
@@ -154,6 +157,36 @@ TEST_F(HistoryTest, RetentionRemovesTheOldestOnlyAfterASuccessfulRun) {
     Version("last");
     Run(Operation::Backup, 0);
     EXPECT_TRUE(fs::is_empty(backup / "History"));
+}
+
+// Catches: a second entry of one second named so that List does not take it (invisible to
+// backups, restore --from and retention), and Tidy removing an entry that a run at work is
+// still filling (a copy into History across volumes builds it there first).
+TEST_F(HistoryTest, EntriesOfOneSecondAndOnesARunIsFillingStayInHistory) {
+    const std::int64_t second = services.clock.utc + 3600;
+    for (const char* v : {"A", "B", "C"}) {
+        Version(v);
+        services.clock.utc = second - 3600; // Run moves it on by an hour: all in one second
+        EXPECT_EQ(Run(Operation::Backup).result, AppResult::Ok);
+    }
+    EXPECT_EQ(Ids(),
+              (std::vector<std::string>{history::Stamp(second) + "-2", history::Stamp(second)}));
+
+    const fs::path filling = backup / "History" / "2030-01-01T000000Z";
+#ifdef _WIN32
+    WriteText(filling / "Settings.dittoly-new" / "part", "x");
+    std::ofstream lock(filling / "Settings.dittoly-lock"); // held as a copy at work holds it
+#else
+    WriteText(filling / (".Settings.dittoly-" + std::to_string(::getpid()) + "-0.new") / "part",
+              "x");
+#endif
+    const fs::path unfilled = backup / "History" / "2030-01-02T000000Z";
+    fs::create_directories(unfilled);
+    const std::string before = TreeFingerprint(filling);
+    history::Tidy(roots, kApp);
+    EXPECT_EQ(TreeFingerprint(filling), before);
+    EXPECT_FALSE(fs::exists(unfilled)); // what a killed run left empty goes
+    EXPECT_EQ(Ids().size(), 2u);
 }
 
 #ifndef _WIN32

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -25,6 +27,22 @@ void MakeWritable(const fs::path& root) {
     }
 }
 } // namespace
+
+void PinEnvironment() {
+#ifdef _WIN32
+    _putenv_s("TZ", "IST-5:30");
+    _tzset();
+#else
+    // A zone away from UTC, and off the whole hour, so a local time written where UTC
+    // belongs shows; one locale for the texts Qt formats.
+    ::setenv("TZ", "IST-5:30", 1);
+    ::tzset();
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    // Modes of what the tests make, and whether another user (one a test runs as to lose
+    // root's rights) may enter their folders, follow from the umask.
+    ::umask(022);
+#endif
+}
 
 TempDir::TempDir() {
     // The clock as well: under Wine process numbers repeat from one run to the next.

@@ -11,6 +11,11 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
+// Sets what the tests rely on, whatever the machine or the caller set: the time zone, the
+// locale and the umask. The first thing every test program does; the programs a test
+// starts inherit it.
+void PinEnvironment();
+
 // A fresh folder under the system's temporary folder, removed with everything in it
 // (permissions restored first, so tests may leave unreadable folders behind).
 class TempDir {

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 namespace testsupport {
@@ -25,6 +26,45 @@ std::vector<int> TickedRows(const window::VbList* list) {
         }
     }
     return rows;
+}
+
+RunGate::RunGate(window::frmMain& form, std::size_t app) : form_(form) {
+    form_.onRunProgress = [this, app](std::size_t current) {
+        std::unique_lock lock(mutex_);
+        if (current != app || open_) {
+            return;
+        }
+        waiting_ = true;
+        changed_.wait_for(lock, std::chrono::minutes(1), [this] { return open_ || let_ > 0; });
+        waiting_ = false;
+        let_ = std::max(let_ - 1, 0);
+    };
+}
+
+RunGate::~RunGate() {
+    Open();
+    form_.onRunProgress = nullptr;
+}
+
+void RunGate::Let(int reports) {
+    {
+        const std::lock_guard lock(mutex_);
+        let_ += reports;
+    }
+    changed_.notify_all();
+}
+
+void RunGate::Open() {
+    {
+        const std::lock_guard lock(mutex_);
+        open_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool RunGate::Waiting() {
+    const std::lock_guard lock(mutex_);
+    return waiting_ && let_ == 0;
 }
 
 void WindowTest::Start() {

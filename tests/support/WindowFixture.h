@@ -6,8 +6,10 @@
 #include "RecordingServices.h"
 #include "window/frmMain.h"
 
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,32 @@ namespace testsupport {
 std::vector<std::string> Rows(const window::VbList* list);
 // The indexes of a list's ticked rows, in order.
 std::vector<int> TickedRows(const window::VbList* list);
+
+// Holds a window's run on the thread doing its copy or delete, at each progress report of
+// one app, until the test lets it on: what a test looks at during a run is then there
+// however fast or loaded the machine is. A hold gives up after a minute, so a test that
+// goes wrong fails instead of hanging.
+class RunGate {
+public:
+    RunGate(window::frmMain& form, std::size_t app);
+    ~RunGate();
+    RunGate(const RunGate&) = delete;
+    RunGate& operator=(const RunGate&) = delete;
+    // Lets `reports` more progress reports through.
+    void Let(int reports = 1);
+    // Lets the rest of the run through.
+    void Open();
+    // Whether the run waits at the gate now.
+    bool Waiting();
+
+private:
+    window::frmMain& form_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int let_ = 0;
+    bool open_ = false;
+    bool waiting_ = false;
+};
 
 class WindowTest : public ::testing::Test {
 protected:

@@ -132,7 +132,8 @@ void Listen(QAccessibleInterface* node, Heard& heard) {
 } // namespace
 
 // A command that accessibility clients hear as plain text or by another name, a count
-// without its meaning, a list without a name, or a tick box without its app or state.
+// without its meaning, a list without a name, a tick box without its app or state, or a
+// press that starts a command that is off.
 TEST_F(PanelsTest, AccessibilityClientsHearCommandsCountsListsAndTicks) {
     profile.AddPackage("Example.Calendar_abc");
     form->lblSearch_Click();
@@ -164,8 +165,13 @@ TEST_F(PanelsTest, AccessibilityClientsHearCommandsCountsListsAndTicks) {
                {"Example Calendar", {ListItem, "Example Calendar"}}}) {
         EXPECT_EQ(heard[key], expected) << key;
     }
-    // A client's press starts the command as a click does.
+    // A client's press starts the command as a click does, but not one that is off (as the
+    // app commands are before the first search).
     auto* info = QAccessible::queryAccessibleInterface(form->lblInfo)->actionInterface();
     info->doAction(QAccessibleActionInterface::pressAction());
     EXPECT_TRUE(form->PicInfo->isVisible());
+    form->lblBackup->setEnabled(false);
+    auto* backup = QAccessible::queryAccessibleInterface(form->lblBackup)->actionInterface();
+    backup->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_TRUE(services.questions.asked.empty());
 }

@@ -27,7 +27,7 @@ set_tests_properties(wine_drive PROPERTIES FIXTURES_SETUP drive FIXTURES_REQUIRE
 function(dittoly_add_test name)
     cmake_parse_arguments(T "" "" "SOURCES" ${ARGN})
     add_executable(${name} ${T_SOURCES})
-    target_link_libraries(${name} PRIVATE dittoly_test_support GTest::gtest_main)
+    target_link_libraries(${name} PRIVATE dittoly_test_main)
     target_link_options(${name} PRIVATE -static)
     dittoly_warnings(${name})
     add_test(NAME ${name} COMMAND ${DITTOLY_WINE} $<TARGET_FILE:${name}>)
