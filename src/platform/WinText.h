@@ -1,6 +1,7 @@
 #pragma once
-// Shared by the two Windows files of the platform layer: the one place where text crosses
-// between the program (UTF-8) and the system (UTF-16).
+// Shared by the Windows files of the platform layer (and the command line's names): the
+// one place where text crosses between the program (UTF-8) and the system (UTF-16). The
+// definitions are in win/Text.cpp.
 //
 // Inside the program a name is WTF-8: UTF-8 that may also encode an unpaired UTF-16 unit,
 // which the file system allows in names. Narrow() and Wide() convert both ways without

@@ -1,0 +1,198 @@
+#pragma once
+// What the Windows tree operations share: the whole-folder copy behind a backup or restore,
+// the whole-folder delete, the staging and swap a copy takes its place by, the History
+// moves and the measuring. Each has a file of its own (Tree*.cpp); they all reach a folder
+// the same way, through the safe walk in TreeWalk.cpp, and report the same way, so those
+// parts are declared here once.
+#include "platform/Platform.h"
+#include "platform/WinText.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace platform::wintree {
+
+using win::Join;
+
+constexpr DWORD kNotFollowed = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// Far deeper than any app's data goes; keeps the recursion well inside the stack.
+constexpr int kMaxDepth = 400;
+
+inline int LastErrno() {
+    return win::ErrnoOf(GetLastError());
+}
+
+inline bool IsLink(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+inline bool IsDirectory(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+inline DWORD SettableAttributes(DWORD attributes) {
+    attributes &= kCopiedAttributes;
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(HANDLE h) : h_(h) {}
+    ~Handle() {
+        if (Valid()) {
+            CloseHandle(h_);
+        }
+    }
+    Handle(Handle&& other) noexcept : h_(other.h_) { other.h_ = INVALID_HANDLE_VALUE; }
+    Handle& operator=(Handle&& other) noexcept {
+        std::swap(h_, other.h_);
+        return *this;
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool Valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    HANDLE Get() const { return h_; }
+
+private:
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+// Every error is remembered once, the first one wins. Links and devices are skipped on
+// purpose; anything else that goes wrong means something that belongs is missing. A
+// removal also counts the files it removed, for its progress.
+struct Outcome {
+    int first = 0;
+    int failures = 0;
+    bool incomplete = false;
+    TreeProgress* progress = nullptr;
+    std::uint64_t removed = 0;
+    void Removed() {
+        if (progress != nullptr) {
+            progress->Advance(++removed, 0); // a removal goes on whatever the answer
+        }
+    }
+    void Skip(int error) {
+        ++failures;
+        if (first == 0) {
+            first = error != 0 ? error : EIO;
+        }
+    }
+    void Fail(int error) {
+        Skip(error);
+        incomplete = true;
+    }
+};
+
+struct Entry {
+    std::wstring name;
+    DWORD attributes;
+    std::uint64_t size;
+};
+
+// ---------------------------------------------------------------------------------
+// The safe walk (TreeWalk.cpp)
+
+bool Exists(const std::wstring& path);
+
+Handle HoldFolder(const std::wstring& path, bool followLinks, int& error,
+                  DWORD* attributes = nullptr);
+
+struct Chain {
+    std::wstring path;
+    std::vector<Handle> held;
+    int error = 0;
+
+    Chain(const Below& at, std::size_t depth, std::vector<std::wstring>* made = nullptr);
+};
+
+struct Target {
+    Chain parent;
+    std::wstring leaf;
+    std::wstring path;
+    int error = EINVAL;
+
+    explicit Target(const Below& at);
+};
+
+bool ListEntries(const std::wstring& folder, std::vector<Entry>& entries,
+                 std::wstring_view pattern = L"*");
+
+int RefuseOwnSubtree(const Handle& source, const Handle& into, const std::wstring& name);
+
+bool SameVolume(const Handle& one, const Handle& other);
+
+// ---------------------------------------------------------------------------------
+// Removal (TreeRemove.cpp)
+
+void RemoveEntry(const std::wstring& path, DWORD attributes, Outcome& outcome, int depth);
+
+int RemoveWhole(const std::wstring& path);
+
+void SweepGone(const std::wstring& folder);
+
+// ---------------------------------------------------------------------------------
+// Staging and swap (TreeSwap.cpp)
+
+// The names one copy into a folder works with: the current copy, the one being built,
+// the one set aside during the swap, the marker that says the one being built is
+// complete, and the lock. All carry the copied folder's name, so a later copy of the same
+// folder finds them.
+struct Swap {
+    std::wstring current;
+    std::wstring staging;
+    std::wstring aside;
+    std::wstring marker;
+    std::wstring lock;
+
+    Swap(const std::wstring& folder, const std::wstring& name);
+
+    Handle Lock() const;
+    int Finish(const std::wstring& keepAt = {}) const;
+    bool Untouched() const;
+    int Recover() const;
+    int MarkComplete() const;
+    void Abandon() const;
+};
+
+// ---------------------------------------------------------------------------------
+// The History moves (TreeHistory.cpp)
+
+// Where the folder a copy replaces is kept: the folders of `keep`, made as needed and
+// held like every other, and the name it takes in the last one.
+struct KeepPlace {
+    std::vector<std::wstring> made;
+    Chain chain;
+    std::wstring path;
+
+    KeepPlace(const Below& keep, const std::wstring& name);
+
+    void Unmake();
+};
+
+// The old copy, when it is kept, moves by a rename on the same volume (keepAt); on
+// another one it is copied there first (copiedOld), and then goes as without keeping.
+struct Keeping {
+    std::optional<KeepPlace> keep;
+    std::wstring keepAt;
+    bool copiedOld = false;
+
+    void GiveUp();
+};
+
+int PrepareKeep(Keeping& keeping, const Below& from, const Below& into, const std::wstring& name,
+                const Handle& destination, const std::wstring& current, const CopyOptions& options,
+                std::uint64_t files, std::uint64_t bytes);
+
+} // namespace platform::wintree

@@ -1,0 +1,219 @@
+// The whole-folder copy behind a backup or restore on Windows: what a copy carries and
+// what it leaves out, and the order a copy runs in.
+//
+// Files are copied with their attributes and times, and every folder is held (see
+// TreeWalk.cpp) while it is read and while it fills. Links and devices have no place in
+// a backup of app data: they are skipped, and the copy says it is incomplete. The copy is
+// built in a staging folder beside the old one and takes its place through the swap in
+// TreeSwap.cpp; where the old one goes when it is kept is decided in TreeHistory.cpp.
+#include "platform/win/Tree.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform::wintree {
+
+namespace {
+
+class Copier {
+public:
+    Outcome outcome;
+    // Set once the progress asked the copy to stop; every loop ends at once then.
+    bool stopped = false;
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+
+    explicit Copier(TreeProgress* progress) : progress_(progress) {}
+
+    // Copies what is in the held folder `from` into the new, empty folder `to`.
+    void CopyContents(const std::wstring& from, const std::wstring& to, int depth) {
+        if (depth > kMaxDepth) {
+            outcome.Fail(ENAMETOOLONG);
+            return;
+        }
+        std::vector<Entry> entries;
+        if (!ListEntries(from, entries)) {
+            outcome.Fail(LastErrno());
+        }
+        for (const Entry& entry : entries) {
+            if (stopped) {
+                return;
+            }
+            withinFile_ = 0;
+            const std::wstring source = Join(from, entry.name);
+            const std::wstring target = Join(to, entry.name);
+            if (IsLink(entry.attributes) || (entry.attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+                // Links and devices have no place in a backup of app data: skipped, and
+                // the copy reports itself incomplete.
+                outcome.Skip(IsLink(entry.attributes) ? ELOOP : EINVAL);
+            } else if (IsDirectory(entry.attributes)) {
+                CopyFolder(source, target, depth + 1);
+            } else if (!CopyFileExW(source.c_str(), target.c_str(),
+                                    progress_ != nullptr ? &Within : nullptr, this, nullptr,
+                                    COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS)) {
+                outcome.Fail(stopped ? ECANCELED : LastErrno());
+            } else if (IsLink(GetFileAttributesW(target.c_str()))) {
+                // Swapped for a link since the listing: the link was copied as a link,
+                // and goes again.
+                DeleteFileW(target.c_str());
+                outcome.Skip(ELOOP);
+            } else {
+                ++files;
+                bytes += entry.size;
+                stopped = progress_ != nullptr && !progress_->Advance(files, bytes);
+            }
+        }
+    }
+
+    // Attributes and times of `to` from the held folder `from`; last, because every
+    // entry put into `to` moved its times.
+    void CopyLook(const Handle& from, DWORD attributes, const std::wstring& to) {
+        FILETIME created{};
+        FILETIME accessed{};
+        FILETIME written{};
+        const Handle target(CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, kNotFollowed, nullptr));
+        if (!target.Valid() || !GetFileTime(from.Get(), &created, &accessed, &written) ||
+            !SetFileTime(target.Get(), &created, &accessed, &written)) {
+            outcome.Fail(LastErrno());
+        }
+        if ((attributes & kCopiedAttributes) != 0 &&
+            !SetFileAttributesW(to.c_str(), SettableAttributes(attributes))) {
+            outcome.Fail(LastErrno());
+        }
+    }
+
+private:
+    TreeProgress* progress_;
+    std::uint64_t withinFile_ = 0; // bytes of the current file last reported
+
+    // CopyFileEx's progress routine: reports every few megabytes of a large file, and
+    // cancels the file's copy (which then removes its part-written copy) on a stop.
+    static DWORD CALLBACK Within(LARGE_INTEGER, LARGE_INTEGER done, LARGE_INTEGER, LARGE_INTEGER,
+                                 DWORD, DWORD, HANDLE, HANDLE, LPVOID self) {
+        auto& copier = *static_cast<Copier*>(self);
+        const auto now = static_cast<std::uint64_t>(done.QuadPart);
+        if (now >= copier.withinFile_ + (std::uint64_t{4} << 20)) {
+            copier.withinFile_ = now;
+            copier.stopped = !copier.progress_->Advance(copier.files, copier.bytes + now);
+        }
+        return copier.stopped ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+    }
+
+    void CopyFolder(const std::wstring& from, const std::wstring& to, int depth) {
+        int error = 0;
+        DWORD attributes = 0;
+        const Handle held = HoldFolder(from, false, error, &attributes);
+        if (error != 0) {
+            // Swapped for a link since the listing counts as a link; unreadable means
+            // something is missing.
+            error == ELOOP ? outcome.Skip(error) : outcome.Fail(error);
+            return;
+        }
+        if (!CreateDirectoryW(to.c_str(), nullptr)) {
+            outcome.Fail(LastErrno());
+            return;
+        }
+        {
+            // Held while it fills, so a junction put in its place cannot take our writes.
+            const Handle filling = HoldFolder(to, false, error);
+            if (error != 0) {
+                outcome.Fail(error);
+                return;
+            }
+            CopyContents(from, to, depth);
+        }
+        if (!stopped) {
+            CopyLook(held, attributes, to);
+        }
+    }
+};
+
+} // namespace
+
+} // namespace platform::wintree
+
+namespace platform {
+
+using namespace wintree;
+
+int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
+    win::ForgetErrors();
+    const Target sourceAt(from);
+    if (sourceAt.error != 0) {
+        return sourceAt.error;
+    }
+    const std::wstring& sourcePath = sourceAt.path;
+    const std::wstring& name = sourceAt.leaf;
+    int error = 0;
+    DWORD sourceAttributes = 0;
+    const Handle source = HoldFolder(sourcePath, false, error, &sourceAttributes);
+    if (error != 0) {
+        return error;
+    }
+    const Chain destination(into, into.names.size());
+    if (destination.error != 0) {
+        return destination.error;
+    }
+    if (const int refused = RefuseOwnSubtree(source, destination.held.back(), name)) {
+        return refused;
+    }
+    const Swap swap(destination.path, name);
+    const Handle lock = swap.Lock();
+    if (!lock.Valid()) {
+        return LastErrno();
+    }
+    SweepGone(destination.path);
+    if (const int left = swap.Recover()) {
+        return left;
+    }
+    // A file or a link holding the name is someone's data: never replaced by our folder.
+    if (const DWORD current = GetFileAttributesW(swap.current.c_str());
+        current != INVALID_FILE_ATTRIBUTES && (IsLink(current) || !IsDirectory(current))) {
+        return IsLink(current) ? ELOOP : ENOTDIR;
+    }
+    if (!CreateDirectoryW(swap.staging.c_str(), nullptr)) {
+        return LastErrno();
+    }
+    Copier copier(options.progress);
+    {
+        // Held while it fills, and let go before it is renamed into place.
+        const Handle filling = HoldFolder(swap.staging, false, error);
+        if (error != 0) {
+            swap.Abandon();
+            return error;
+        }
+        copier.CopyContents(sourcePath, swap.staging, 0);
+    }
+    if (!copier.stopped) {
+        copier.CopyLook(source, sourceAttributes, swap.staging);
+    }
+    if (copier.stopped || copier.outcome.incomplete) {
+        swap.Abandon();
+        return copier.stopped ? ECANCELED : copier.outcome.first;
+    }
+
+    // Whether and where the old copy is kept is the History's part (TreeHistory.cpp).
+    Keeping keeping;
+    const auto giveUp = [&](int failed) {
+        swap.Abandon();
+        keeping.GiveUp();
+        return failed;
+    };
+    if (const int failed = PrepareKeep(keeping, from, into, name, destination.held.back(),
+                                       swap.current, options, copier.files, copier.bytes)) {
+        return giveUp(failed);
+    }
+    if (const int failed = swap.MarkComplete()) {
+        return giveUp(failed);
+    }
+    if (const int failed = swap.Finish(keeping.keepAt)) {
+        return swap.Untouched() ? giveUp(failed) : failed;
+    }
+    return copier.outcome.first;
+}
+
+} // namespace platform
