@@ -1,0 +1,74 @@
+#pragma once
+// dittoly-ua-cli: the operations without a window, for scheduled backups and scripts.
+// It prints the same status lines the window shows and saves the same log, from the same
+// folders: the program folder it sits in and the user's profile. Data (status lines,
+// JSON, help) goes to stdout; questions, progress, reasons and messages go to stderr.
+//
+// Exit status: 0 when every app was done or had nothing to do (a backup of an app that
+// keeps no Settings) and the logs were saved, 1 when anything else failed (or the run
+// could not start), 2 for a usage error, which changes nothing, 130 when an interrupt
+// ended the run early.
+//
+// The one header its files share, so each group of commands reads on its own: main.cpp
+// parses and dispatches, Help.cpp holds the help texts, ListCommands.cpp list and backups,
+// RunCommands.cpp the runs that change app data.
+
+#include "operations/RunFrame.h"
+#include "start/modGlobal.h"
+
+#include <QCommandLineParser>
+#include <QJsonValue>
+#include <QStringList>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+inline constexpr int kOk = 0;
+inline constexpr int kFailed = 1;
+inline constexpr int kUsage = 2;
+inline constexpr int kInterrupted = 130;
+
+struct Command {
+    const char* name;
+    operations::Operation op;
+    bool asks; // changes or removes what the user has: asked first
+};
+
+inline constexpr Command kCommands[] = {
+    {"backup", operations::Operation::Backup, false},
+    {"restore", operations::Operation::Restore, true},
+    {"reset", operations::Operation::Reset, true},
+    {"hard-reset", operations::Operation::HardReset, true},
+    {"clear-cache", operations::Operation::ClearAppCache, true},
+};
+
+// Help.cpp
+
+// The general help (the description and the options the parser lists); returns --version.
+QCommandLineOption DescribeOptions(QCommandLineParser& parser);
+// The general help followed by every command's.
+int HelpAll(const QCommandLineParser& parser, const modGlobal::Roots& roots);
+// "help [COMMAND]" (`helpCommand`) or --help, which may also follow a command.
+int Help(const QCommandLineParser& parser, bool helpCommand, const modGlobal::Roots& roots);
+// Says what was wrong on stderr (with a pointer to --help when `hint`) and returns kUsage.
+int Usage(const std::string& what, bool hint = true);
+
+// ListCommands.cpp
+
+int List(const std::vector<operations::App>& apps, bool json);
+int Backups(const QStringList& names, bool json);
+bool HasPackagesRoot(const modGlobal::Roots& roots);
+std::vector<operations::App> DetectedApps(const modGlobal::Roots& roots);
+std::vector<operations::App> AppsWithBackups(const modGlobal::Roots& roots);
+std::string TerminalText(const std::string& text);
+std::string Json(const QJsonValue& value);
+
+// RunCommands.cpp
+
+int RunCommand(const Command& command, QCommandLineParser& parser);
+std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> candidates,
+                                                   const QStringList& names, std::string& error);
+
+} // namespace cli

@@ -1,0 +1,299 @@
+// The runs: backup, restore, reset, hard-reset and clear-cache. Each checks its arguments
+// and asks its question before anything is touched, then hands the apps to the core's run
+// frame and tells how it went: the status lines on stdout (or JSON), the reasons on stderr,
+// and an exit status a script can act on.
+#include "cli/CliHost.h"
+#include "cli/Commands.h"
+#include "cli/Console.h"
+#include "cli/DryRun.h"
+#include "cli/HistoryLog.h"
+#include "cli/Names.h"
+#include "cli/Streams.h"
+#include "locale/LocaleClock.h"
+#include "operations/History.h"
+#include "operations/StatusText.h"
+#include "platform/Platform.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <algorithm>
+
+namespace cli {
+
+namespace {
+
+using operations::Operation;
+namespace history = operations::history;
+
+// A command line starts no desktop programs; only the store-cache tool could be asked
+// for, and no command here does.
+class NoLauncher : public services::Launcher {
+public:
+    void OpenUrl(const std::string&) override {}
+    void OpenFolder(const std::string&) override {}
+    bool StartStoreCacheReset() override { return platform::StartStoreCacheReset(); }
+};
+
+// Two names that Windows takes for one: equal ignoring case by simple case folding. A
+// name that is not valid UTF-8 only ever equals itself.
+bool SameName(const std::string& a, const std::string& b) {
+    return a == b || (cli::IsUtf8(a) && cli::IsUtf8(b) &&
+                      QString::compare(QString::fromStdString(a), QString::fromStdString(b),
+                                       Qt::CaseInsensitive) == 0);
+}
+
+} // namespace
+
+// The apps the arguments name, in list order. A package folder name given exactly names
+// that app; otherwise the one app whose package or display name matches ignoring case.
+std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> candidates,
+                                                   const QStringList& names, std::string& error) {
+    std::vector<bool> chosen(candidates.size(), false);
+    for (const QString& argument : names) {
+        const std::string given = argument.toStdString();
+        const std::optional<std::string> name = cli::UnescapeName(given);
+        std::vector<std::size_t> hits;
+        for (std::size_t i = 0; name && i < candidates.size(); ++i) {
+            if (candidates[i].package == *name) {
+                hits = {i};
+                break;
+            }
+            if (SameName(candidates[i].package, *name) || SameName(candidates[i].display, *name)) {
+                hits.push_back(i);
+            }
+        }
+        if (hits.empty()) {
+            error = "unknown app '" + given + "' (run 'dittoly-ua-cli list' to see the apps)";
+            return std::nullopt;
+        }
+        if (hits.size() > 1) {
+            error = "ambiguous app name '" + given + "': it may be";
+            for (const std::size_t hit : hits) {
+                error +=
+                    (hit == hits.front() ? " " : ", ") + cli::EscapeName(candidates[hit].package);
+            }
+            error += " (name one by its package name)";
+            return std::nullopt;
+        }
+        chosen[hits.front()] = true;
+    }
+    std::vector<operations::App> apps;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (chosen[i]) {
+            apps.push_back(std::move(candidates[i]));
+        }
+    }
+    return apps;
+}
+
+namespace {
+
+// The window's question, asked on the terminal (on stderr: stdout carries only the status
+// lines or the JSON). Yes only on an explicit "y" or "yes".
+bool Confirm(Operation op, int count, const modGlobal::Roots& roots, const std::string& title) {
+    Err(title + "\n" + TerminalText(operations::Prompt(op, count, roots)) + "\n[y/N] ");
+    const std::string answer = console::ReadLine().value_or("");
+    const std::string word = QString::fromStdString(answer).trimmed().toLower().toStdString();
+    return word == "y" || word == "yes";
+}
+
+// Every app's outcome that is not a plain success, with its reason, for whoever reads
+// stderr (the status lines keep their own texts); `quiet` tells failures only.
+void TellReasons(const std::vector<operations::App>& apps, const operations::RunResult& result,
+                 const modGlobal::Roots& roots, bool quiet, bool historySaved) {
+    for (std::size_t i = 0; i < result.outcomes.size(); ++i) {
+        const auto& outcome = result.outcomes[i];
+        if (outcome.result == operations::AppResult::Error ||
+            (outcome.result == operations::AppResult::NothingToDo && !quiet)) {
+            Err("dittoly-ua-cli: " + apps[i].display + ": " + outcome.reason + '\n');
+        }
+    }
+    if (!result.logSaved) {
+        Err("dittoly-ua-cli: the log could not be saved in " + roots.BackupDir() + '\n');
+    }
+    if (!historySaved) {
+        Err("dittoly-ua-cli: the run could not be added to " + roots.BackupDir() +
+            cli::kHistoryLogName + '\n');
+    }
+}
+
+// Which app an interrupt stopped in, or after which one it came, and what was not started.
+void TellInterrupt(const std::vector<operations::App>& apps, const operations::RunResult& result,
+                   const std::string& reason) {
+    std::string text = "dittoly-ua-cli: interrupted";
+    const std::size_t done = result.outcomes.size();
+    if (done > 0) {
+        const bool stopped = result.outcomes.back().result == operations::AppResult::Error &&
+                             result.outcomes.back().reason == reason;
+        text += (stopped ? " in " : " after ") + apps[done - 1].display +
+                (stopped ? ", which was left as it was" : "");
+    } else {
+        text += " before the first app";
+    }
+    if (done < apps.size()) {
+        text += "; " + std::to_string(apps.size() - done) + " app(s) not started";
+    }
+    Err(text + '\n');
+}
+
+const char* ResultWord(operations::AppResult result) {
+    switch (result) {
+    case operations::AppResult::Ok:
+        return "ok";
+    case operations::AppResult::Error:
+        return "error";
+    default:
+        return "nothing-to-do";
+    }
+}
+
+// The run for scripts: what was done, to which app, with which result, in words that do
+// not change with the user's language or regional formats.
+QJsonObject RunJson(const Command& command, const std::vector<operations::App>& apps,
+                    const operations::RunResult& result, const std::string& start,
+                    const std::string& end, bool historySaved) {
+    const bool copies = command.op == Operation::Backup || command.op == Operation::Restore;
+    QJsonArray list;
+    int counts[3] = {};
+    for (std::size_t i = 0; i < result.outcomes.size(); ++i) {
+        const auto& outcome = result.outcomes[i];
+        ++counts[static_cast<int>(outcome.result)];
+        QJsonObject app{{"package", cli::NameText(apps[i].package)},
+                        {"display", cli::NameText(apps[i].display)},
+                        {"result", ResultWord(outcome.result)}};
+        if (!outcome.reason.empty()) {
+            app["reason"] = QString::fromStdString(outcome.reason);
+        }
+        if (copies) {
+            app["files"] = static_cast<qint64>(outcome.copied.files);
+            app["bytes"] = static_cast<qint64>(outcome.copied.bytes);
+        }
+        list.append(app);
+    }
+    return QJsonObject{
+        {"operation", command.name},
+        {"start", QString::fromStdString(start)},
+        {"end", QString::fromStdString(end)},
+        {"dry-run", false},
+        {"interrupted", cli::Interrupted()},
+        {"log-saved", result.logSaved && historySaved},
+        {"counts",
+         QJsonObject{
+             {"apps", static_cast<int>(apps.size())},
+             {"ok", counts[static_cast<int>(operations::AppResult::Ok)]},
+             {"error", counts[static_cast<int>(operations::AppResult::Error)]},
+             {"nothing-to-do", counts[static_cast<int>(operations::AppResult::NothingToDo)]},
+             {"not-started", static_cast<int>(apps.size() - result.outcomes.size())}}},
+        {"apps", list}};
+}
+
+// Where the run writes (Backup/, or the program folder a first Backup creates it in),
+// tried before the first app: a folder that cannot be written would fail every app.
+int CheckWritable(Operation op, const modGlobal::Roots& roots) {
+    const bool hasBackup = modGlobal::FolderExists(roots.BackupDir());
+    if (!hasBackup && op != Operation::Backup) {
+        return kOk; // nothing of ours to write: no log without Backup/
+    }
+    const std::string folder = hasBackup ? roots.BackupDir() : roots.programFolder;
+    if (const int error = platform::CheckWritable(folder); error != 0) {
+        Err("dittoly-ua-cli: cannot write in " + folder + ": " + platform::ErrorText(error) +
+            "; nothing was changed\n");
+        return kFailed;
+    }
+    return kOk;
+}
+
+std::optional<int> KeepCount(const QCommandLineParser& parser) {
+    if (!parser.isSet("keep")) {
+        return history::kDefaultKeep;
+    }
+    bool ok = false;
+    const int keep = parser.value("keep").toInt(&ok);
+    return ok && keep >= 0 ? std::optional(keep) : std::nullopt;
+}
+
+} // namespace
+
+int RunCommand(const Command& command, QCommandLineParser& parser) {
+    const QStringList names = parser.positionalArguments().mid(1);
+    const bool all = parser.isSet("all");
+    if (all == !names.isEmpty()) {
+        return Usage(std::string(command.name) + ": name the apps or give --all, not both");
+    }
+    operations::RunOptions options;
+    const auto keep = KeepCount(parser);
+    if (!keep) {
+        return Usage("--keep takes a whole number of History entries, 0 or more");
+    }
+    options.keep = *keep;
+    options.restoreFrom = parser.value("from").toStdString();
+    if (parser.isSet("from") && (command.op != Operation::Restore || all)) {
+        return Usage("--from goes with restore and the apps it names");
+    }
+    const modGlobal::Roots roots = modGlobal::Roots::FromSystem();
+    if (!HasPackagesRoot(roots)) {
+        return kFailed;
+    }
+    std::string error;
+    // A restore may also name an app that is not installed now but has a backup.
+    auto apps = all ? std::optional(DetectedApps(roots))
+                    : Choose(command.op == Operation::Restore ? AppsWithBackups(roots)
+                                                              : DetectedApps(roots),
+                             names, error);
+    if (!apps) {
+        return Usage(error);
+    }
+    for (const auto& app : parser.isSet("from") ? *apps : std::vector<operations::App>{}) {
+        const auto entries = history::List(roots, app.package);
+        if (std::none_of(entries.begin(), entries.end(),
+                         [&](const auto& entry) { return entry.id == options.restoreFrom; })) {
+            return Usage(app.display + " has no History entry '" + options.restoreFrom +
+                         "' (see: dittoly-ua-cli backups)");
+        }
+    }
+    const bool json = parser.isSet("json");
+    if (parser.isSet("dry-run")) {
+        cli::DryRun(command.op, command.name, *apps, roots, options, json);
+        return kOk;
+    }
+    if (command.asks && !parser.isSet("yes")) {
+        if (!cli::InputIsTerminal()) {
+            return Usage(std::string(command.name) +
+                             " changes app data: answer its question on a terminal or give --yes",
+                         false);
+        }
+        if (!Confirm(command.op, static_cast<int>(apps->size()), roots,
+                     operations::TextsOf(command.op).caption)) {
+            Err("Nothing was changed.\n");
+            return kFailed;
+        }
+    }
+    if (const int status = CheckWritable(command.op, roots); status != kOk) {
+        return status;
+    }
+    const bool quiet = parser.isSet("quiet");
+    regional::LocaleClock clock;
+    NoLauncher launcher;
+    cli::CliHost host(command.op, *apps, !json && !quiet, !quiet && cli::ErrorIsTerminal());
+    const std::string start = history::IsoTime(clock.UtcNow());
+    cli::CatchInterrupts();
+    const auto result = operations::Run(command.op, *apps, roots, clock, launcher, host, options);
+    const bool historySaved = cli::AppendToHistoryLog(roots, result.lines);
+    TellReasons(*apps, result, roots, quiet, historySaved);
+    if (cli::Interrupted()) {
+        TellInterrupt(*apps, result, host.StopReason());
+    }
+    if (json) {
+        Out(Json(RunJson(command, *apps, result, start, history::IsoTime(clock.UtcNow()),
+                         historySaved)));
+    }
+    cli::RunDone();
+    const bool failed =
+        !result.logSaved || !historySaved ||
+        std::any_of(result.outcomes.begin(), result.outcomes.end(), [](const auto& outcome) {
+            return outcome.result == operations::AppResult::Error;
+        });
+    return cli::Interrupted() ? kInterrupted : failed ? kFailed : kOk;
+}
+
+} // namespace cli
