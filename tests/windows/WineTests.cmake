@@ -42,3 +42,5 @@ dittoly_add_test(settings_core_test SOURCES settings/modINITest.cpp settings/App
 dittoly_add_test(crash_safety_test SOURCES crash/CrashSafetyTest.cpp)
 dittoly_add_test(operations_core_test
     SOURCES operations/RunFrameTest.cpp operations/HistoryTest.cpp)
+dittoly_add_test(cli_console_test SOURCES cli/ConsoleTest.cpp)
+target_link_libraries(cli_console_test PRIVATE dittoly_console)
