@@ -1,104 +1,25 @@
-// POSIX side of the platform layer: profile and program folders, attribute tests,
-// folder creation, whole-file reads and replacements, folder listing, launches.
+// POSIX side of the program's own text files (settings, app list, log): their code page,
+// whole-file reads, and replacements through a temporary file beside the file, with what
+// killed writers left of those. Apart from the folder services, since these alone decide
+// what a reader or a crash may see of a file.
 #include "platform/Platform.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
-#include <pwd.h>
-#include <spawn.h>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace platform {
-
-namespace fs = std::filesystem;
-
-std::string ProfileFolder() {
-    // The home folder as the system reports it for this user: HOME first, as every
-    // desktop program here sees it, then the password database.
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-        return pw->pw_dir;
-    }
-    return {};
-}
-
-std::string ProgramFolder() {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) {
-        return {};
-    }
-    std::string folder = exe.parent_path().string();
-    return folder.empty() ? std::string(kSepStr) : folder;
-}
-
-bool IsFolder(const std::string& path) {
-    if (path.empty()) {
-        return false;
-    }
-    std::error_code ec;
-    return fs::is_directory(fs::status(path, ec));
-}
-
-bool IsFile(const std::string& path) {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-PathState StateOf(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::lstat(path.c_str(), &st) != 0) {
-        return PathState::Missing;
-    }
-    return S_ISLNK(st.st_mode)   ? PathState::Link
-           : S_ISDIR(st.st_mode) ? PathState::Folder
-                                 : PathState::Other;
-}
-
-std::string ErrorText(int error) {
-    return std::strerror(error);
-}
-
-int CheckWritable(const std::string& folder) {
-    // A file without a name, so nothing is left should we be killed right here; where the
-    // file system has no such files, a named one that goes at once.
-    int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
-        const std::string probe = folder + kSepStr + ".dittoly-probe-" + std::to_string(::getpid());
-        fd = ::open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR);
-        if (fd >= 0) {
-            ::unlink(probe.c_str());
-        }
-    }
-    if (fd < 0) {
-        return errno;
-    }
-    ::close(fd);
-    return 0;
-}
-
-void CreateFolderChain(const std::string& path) {
-    if (path.empty()) {
-        return;
-    }
-    std::error_code ec;
-    fs::create_directories(path, ec);
-}
 
 std::string ToFileText(std::string_view utf8) {
     return std::string(utf8);
@@ -298,121 +219,5 @@ bool ReplaceFile(const std::string& path, std::string_view content, bool through
     }
     return true;
 }
-
-bool ListFolder(const std::string& folder,
-                const std::function<bool(std::string_view name, EntryKind kind)>& visit) {
-    const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) {
-        return false;
-    }
-    DIR* dir = ::fdopendir(dfd);
-    if (dir == nullptr) {
-        ::close(dfd);
-        return false;
-    }
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (entry == nullptr) {
-            break;
-        }
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-            continue;
-        }
-        if (name[0] == '.') {
-            if (!visit(std::string_view(name), EntryKind::Hidden)) {
-                break;
-            }
-            continue;
-        }
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st {};
-            if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                continue; // vanished or unreadable: skipped, the listing goes on
-            }
-            type = S_ISREG(st.st_mode)   ? DT_REG
-                   : S_ISDIR(st.st_mode) ? DT_DIR
-                   : S_ISLNK(st.st_mode) ? DT_LNK
-                                         : DT_UNKNOWN;
-        }
-        EntryKind kind = EntryKind::Other;
-        if (type == DT_REG) {
-            kind = EntryKind::File;
-        } else if (type == DT_DIR) {
-            kind = EntryKind::Folder;
-        } else if (type == DT_LNK) {
-            // A link counts as what it points to, as on Windows, but a link to a folder
-            // is reported apart so that no walk ever enters it.
-            struct stat st {};
-            if (::fstatat(dfd, name, &st, 0) == 0) {
-                kind = S_ISREG(st.st_mode)   ? EntryKind::File
-                       : S_ISDIR(st.st_mode) ? EntryKind::LinkToFolder
-                                             : EntryKind::Other;
-            }
-        }
-        if (!visit(std::string_view(name), kind)) {
-            break;
-        }
-    }
-    ::closedir(dir);
-    return true;
-}
-
-namespace {
-
-bool StartDetached(const std::string& program) {
-    // Double fork, so the started program is never our child to reap and lives on
-    // after we end; the exec result travels back through a close-on-exec pipe.
-    int pipefd[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0) {
-        return false;
-    }
-    const pid_t child = ::fork();
-    if (child < 0) {
-        ::close(pipefd[0]);
-        ::close(pipefd[1]);
-        return false;
-    }
-    if (child == 0) {
-        ::close(pipefd[0]);
-        ::setsid();
-        const pid_t grandchild = ::fork();
-        if (grandchild != 0) {
-            int err = grandchild < 0 ? errno : 0;
-            if (err != 0) {
-                [[maybe_unused]] auto n = ::write(pipefd[1], &err, sizeof err);
-            }
-            ::_exit(0);
-        }
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        ::execvp(program.c_str(), argv);
-        int err = errno;
-        [[maybe_unused]] auto n = ::write(pipefd[1], &err, sizeof err);
-        ::_exit(127);
-    }
-    ::close(pipefd[1]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    int err = 0;
-    ssize_t n = 0;
-    do {
-        n = ::read(pipefd[0], &err, sizeof err);
-    } while (n < 0 && errno == EINTR);
-    ::close(pipefd[0]);
-    return n == 0;
-}
-
-} // namespace
-
-bool StartStoreCacheReset() {
-    // This system has no such tool: a program of that name on the search path is
-    // started, and without one the start fails.
-    return StartDetached("wsreset.exe");
-}
-
-void DiscardQueuedInput() {}
 
 } // namespace platform

@@ -1,0 +1,201 @@
+#pragma once
+// POSIX side of the tree operations: what the files that hold them share. Each concern has
+// a file of its own, so a question about one is answered by a file's name: the walk below
+// a trusted root that all of them go through, and the folder creation before them
+// (TreeWalk.cpp); the whole-folder copy behind a backup or restore (TreeCopy.cpp); the
+// whole-folder delete (TreeRemove.cpp); the staging names, the swap that puts a complete
+// copy in place and what a killed one leaves (TreeSwap.cpp); the moves of a replaced
+// folder to where it is kept (TreeHistory.cpp); the measuring (TreeMeasure.cpp). Only what
+// more than one of them needs is here; each function is explained where it is defined.
+//
+// Results are 0 on full success and otherwise the errno of the first thing that went
+// wrong, so a caller that wants more than "it failed" can print strerror() of it.
+
+#include "platform/Platform.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vector>
+
+namespace platform::posix {
+
+// Closes the descriptor when it goes out of scope.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Reset(other.Release());
+        }
+        return *this;
+    }
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+inline constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// A bare reference to a folder: needs no read permission, serves the *at calls.
+inline constexpr int kPathFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// What the operations know of a node: who it is, which mount it was reached through, and
+// the metadata a copy carries over.
+struct Node {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::uint64_t mount = 0;
+    bool mountKnown = false;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    off_t size = 0;
+    blkcnt_t blocks = 0;
+    timespec atime{};
+    timespec mtime{};
+};
+
+// ---- The walk (TreeWalk.cpp)
+
+int StatAt(int dir, const char* name, Node& node);
+int StatFd(int fd, Node& node);
+
+inline bool SameNode(const Node& a, const Node& b) {
+    return a.dev == b.dev && a.ino == b.ino;
+}
+
+// A bind mount shares the device of what it shows, so the device alone cannot tell; the
+// mount id can, where the kernel reports one.
+inline bool SameMount(const Node& a, const Node& b) {
+    return a.dev == b.dev && (!a.mountKnown || !b.mountKnown || a.mount == b.mount);
+}
+
+inline bool IsPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+// Calls `visit(name, type)` for every entry of the folder open (readable) as `dir` but
+// "." and ".."; `visit` returns false to stop. 0, or the errno of a failed read.
+template <class Visit> int ForEachEntry(int dir, Visit&& visit) {
+    Fd own(::dup(dir));
+    DIR* stream =
+        own.Valid() && ::lseek(own.Get(), 0, SEEK_SET) == 0 ? ::fdopendir(own.Get()) : nullptr;
+    if (stream == nullptr) {
+        return errno;
+    }
+    own.Release();
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream);
+        if (entry == nullptr) {
+            error = errno;
+            break;
+        }
+        const char* n = entry->d_name;
+        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) {
+            continue;
+        }
+        if (!visit(n, entry->d_type)) {
+            break;
+        }
+    }
+    ::closedir(stream);
+    return error;
+}
+
+int Climb(int dir, const Node& expected, Fd& up);
+int CheckOutside(int dir, const Node& target);
+
+// A folder reached from a trusted root, and that root.
+struct Reached {
+    Fd fd; // a bare reference (O_PATH)
+    Node node;
+    Node root;
+};
+
+int Reach(const Below& path, std::size_t depth, bool create, Reached& out);
+
+// ---- The removal (TreeRemove.cpp); the copy and the sweeps remove with it too
+
+class Remover {
+public:
+    explicit Remover(TreeProgress* progress = nullptr) : progress_(progress) {}
+
+    // Removes the folder `parent`/`name` with everything in it, staying on the mount of
+    // `home`: a folder reached through another mount is left alone and reported.
+    int Folder(int parent, const std::string& name, const Node& home);
+
+private:
+    struct Level {
+        Node node;
+        std::string name;
+        std::vector<std::string> folders; // still to descend into
+        std::size_t next = 0;
+        bool failed = false; // something in it stays, so it stays too
+        int pass = 0;
+    };
+    int first_ = 0;
+    const bool root_ = ::geteuid() == 0;
+    TreeProgress* progress_;
+    std::uint64_t files_ = 0;
+
+    void Fail(int error, Level* level) {
+        first_ = first_ != 0 ? first_ : (error != 0 ? error : EIO);
+        if (level != nullptr) {
+            level->failed = true;
+        }
+    }
+    int Open(int parent, const std::string& name, const Node& home, Fd& fd, Node& node);
+    void Empty(int dir, Level& level);
+};
+
+// ---- Staging names and the swap (TreeSwap.cpp)
+
+std::string StageName(const std::string& name, int n, const char* end);
+bool StageFits(const std::string& name);
+
+struct Leftover {
+    std::string entry; // as found
+    std::string name;  // what it held or was to hold
+    std::string_view end;
+    std::uint64_t n = 0;
+};
+
+void Sweep(int dir, const Node& home, const std::function<bool(const Leftover&)>& mine);
+int MoveNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to);
+int PutInPlace(int dir, const std::string& stage, const std::string& name, std::string& leaving);
+
+// ---- Where a replaced folder is kept (TreeHistory.cpp)
+
+int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNode,
+                 const Below& keep, std::string& stage, std::string& leaving);
+
+} // namespace platform::posix

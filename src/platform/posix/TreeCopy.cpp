@@ -1,0 +1,442 @@
+// The whole-folder copy behind a backup or restore: what is copied and what is left out,
+// with its metadata, and how the copy is built beside the old one. Apart from the swap
+// that then puts it in place (TreeSwap.cpp) and the moves of the folder it replaces
+// (TreeHistory.cpp).
+#include "platform/posix/Tree.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace platform::posix {
+
+namespace {
+
+class Copier {
+public:
+    explicit Copier(TreeProgress* progress) : progress_(progress) {}
+
+    int failed = 0;  // the first failure that leaves the copy incomplete
+    int skipped = 0; // the first entry of a kind that is never copied
+
+    // Fills the empty folder open as `dst` with the content of the folder open as `src`
+    // and gives every folder it made, `dst` included, its source's metadata at the end.
+    void Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode);
+
+private:
+    struct Level {
+        Node src;
+        Node dst;
+        std::vector<std::string> folders;
+        std::size_t next = 0;
+    };
+    const bool root_ = ::geteuid() == 0;
+    bool kernelCopy_ = true;
+    Node home_;
+    TreeProgress* progress_;
+    std::uint64_t files_ = 0;
+    std::uint64_t bytes_ = 0; // of the files done, and of the one going, up to `told_`
+    std::uint64_t told_ = 0;  // bytes at the last report
+    // The progress of `files_` and `bytes_`; a stop asked for fails the copy.
+    void Report(std::uint64_t bytes) {
+        told_ = bytes;
+        if (progress_ != nullptr && !progress_->Advance(files_, bytes)) {
+            Fail(ECANCELED);
+        }
+    }
+    std::vector<char> buffer_;
+    std::vector<char> names_ = std::vector<char>(1024);
+    std::vector<char> value_ = std::vector<char>(4096);
+
+    void Fail(int error) { failed = failed != 0 ? failed : (error != 0 ? error : EIO); }
+    void Skip(int error) { skipped = skipped != 0 ? skipped : error; }
+    // An entry that could not be opened: gone since the listing is nothing to copy, one
+    // that became a link is skipped, anything else fails the copy.
+    void NotOpened(int error) {
+        if (error == ELOOP || error == ENOTDIR) {
+            Skip(ELOOP);
+        } else if (error != ENOENT) {
+            Fail(error);
+        }
+    }
+    void Fill(int src, int dst, Level& level);
+    void File(int srcDir, int dstDir, const char* name);
+    int Data(int in, int out, const Node& node);
+    int Range(int in, int out, off_t from, off_t to);
+    ssize_t Pass(int in, int out, off_t at, std::size_t want);
+    int Attributes(int src, int dst, const Node& node);
+    static int ModeAndTimes(int dst, const Node& node);
+};
+
+void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode) {
+    home_ = srcNode;
+    std::vector<Level> stack(1);
+    stack.back().src = srcNode;
+    stack.back().dst = dstNode;
+    Fill(src.Get(), dst.Get(), stack.back());
+    while (failed == 0 && !stack.empty()) {
+        Level& level = stack.back();
+        if (level.next < level.folders.size()) {
+            const std::string name = level.folders[level.next++];
+            Fd childSrc(::openat(src.Get(), name.c_str(), kDirFlags));
+            Node childNode;
+            if (!childSrc.Valid()) {
+                NotOpened(errno);
+            } else if (const int error = StatFd(childSrc.Get(), childNode); error != 0) {
+                Fail(error);
+            } else if (!SameMount(childNode, home_)) {
+                Skip(EXDEV);
+            } else if (::mkdirat(dst.Get(), name.c_str(), S_IRWXU) != 0) {
+                Fail(errno); // private while it is filled; its own mode comes last
+            } else {
+                Fd childDst(::openat(dst.Get(), name.c_str(), kDirFlags));
+                stack.emplace_back().src = childNode;
+                if (!childDst.Valid() || StatFd(childDst.Get(), stack.back().dst) != 0) {
+                    Fail(errno);
+                    break;
+                }
+                src = std::move(childSrc);
+                dst = std::move(childDst);
+                Fill(src.Get(), dst.Get(), stack.back());
+            }
+            continue;
+        }
+        const Node folder = level.src;
+        stack.pop_back();
+        Fd upSrc;
+        Fd upDst;
+        int error = Attributes(src.Get(), dst.Get(), folder);
+        if (error == 0 && !stack.empty()) {
+            error = Climb(src.Get(), stack.back().src, upSrc);
+            error = error != 0 ? error : Climb(dst.Get(), stack.back().dst, upDst);
+        }
+        // Last: the mode may close the folder to us, and every entry made in it moved its
+        // modification time.
+        error = error != 0 ? error : ModeAndTimes(dst.Get(), folder);
+        if (error != 0) {
+            Fail(error);
+        }
+        src = std::move(upSrc);
+        dst = std::move(upDst);
+    }
+}
+
+// Copies the files of `src` into `dst` and lists its folders for the walk.
+void Copier::Fill(int src, int dst, Level& level) {
+    const int error = ForEachEntry(src, [&](const char* name, unsigned char type) {
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(src, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                NotOpened(errno);
+                return failed == 0;
+            }
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_CHR;
+        }
+        if (type == DT_DIR) {
+            level.folders.emplace_back(name);
+        } else if (type == DT_REG) {
+            File(src, dst, name);
+        } else {
+            // Links, devices, pipes and sockets have no place in a copy of app data.
+            Skip(type == DT_LNK ? ELOOP : EINVAL);
+        }
+        return failed == 0;
+    });
+    if (error != 0) {
+        Fail(error);
+    }
+}
+
+void Copier::File(int srcDir, int dstDir, const char* name) {
+    // O_NONBLOCK: should the entry have become a pipe since the listing, the open must
+    // not hang; the type check below then turns it away.
+    Fd in(::openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Node node;
+    if (!in.Valid()) {
+        NotOpened(errno);
+        return;
+    }
+    if (const int error = StatFd(in.Get(), node); error != 0) {
+        Fail(error);
+        return;
+    }
+    if (!S_ISREG(node.mode) || !SameMount(node, home_)) {
+        Skip(S_ISREG(node.mode) ? EXDEV : EINVAL);
+        return;
+    }
+    // Always a new file in a new folder: nothing of an older copy's file, its attributes
+    // or its access list, can reach this one.
+    Fd out(::openat(dstDir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    S_IRUSR | S_IWUSR));
+    if (!out.Valid()) {
+        Fail(errno);
+        return;
+    }
+    int error = Data(in.Get(), out.Get(), node);
+    error = error != 0 ? error : Attributes(in.Get(), out.Get(), node);
+    error = error != 0 ? error : ModeAndTimes(out.Get(), node);
+    if (::close(out.Release()) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        Fail(error);
+        return;
+    }
+    ++files_;
+    bytes_ += static_cast<std::uint64_t>(node.size);
+    Report(bytes_);
+}
+
+// The `size` bytes the file held when it was opened; a file that shrinks meanwhile ends
+// early. A sparse file keeps its holes: only the data extents are copied.
+int Copier::Data(int in, int out, const Node& node) {
+    if (node.blocks * 512 >= node.size) {
+        return Range(in, out, 0, node.size);
+    }
+    for (off_t at = 0; at < node.size;) {
+        const off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) {
+            break; // only a hole is left
+        }
+        if (data < 0) {
+            return errno == EINVAL ? Range(in, out, at, node.size) : errno;
+        }
+        const off_t hole = data < node.size ? ::lseek(in, data, SEEK_HOLE) : node.size;
+        if (hole < 0) {
+            return errno;
+        }
+        const off_t end = std::min(hole, node.size);
+        if (const int error = Range(in, out, data, end); error != 0) {
+            return error;
+        }
+        at = end;
+    }
+    return ::ftruncate(out, node.size) == 0 ? 0 : errno;
+}
+
+// Bytes [from, to) to the same place in `out`. The kernel copies without a trip through
+// our memory where it can; where it cannot (across some file systems) plain reads and
+// writes take over from where it stopped.
+int Copier::Range(int in, int out, off_t from, off_t to) {
+    bool kernel = kernelCopy_;
+    // Pieces small enough that a stop asked for in a large file comes within moments.
+    constexpr off_t kPiece = 64 << 20;
+    constexpr std::uint64_t kReportEvery = 8 << 20;
+    for (off_t at = from; at < to;) {
+        if (bytes_ + static_cast<std::uint64_t>(at) >= told_ + kReportEvery) {
+            Report(bytes_ + static_cast<std::uint64_t>(at));
+            if (failed != 0) {
+                return failed;
+            }
+        }
+        const auto want = static_cast<std::size_t>(std::min(to - at, kPiece));
+        ssize_t n = 0;
+        if (kernel) {
+            off_t inAt = at;
+            off_t outAt = at;
+            n = ::copy_file_range(in, &inAt, out, &outAt, want, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
+                          errno == EINVAL || errno == EBADF || errno == EPERM)) {
+                kernelCopy_ = kernel = false; // the pair of file systems rarely changes
+                continue;
+            }
+            if (n == 0) {
+                kernel = false; // some file systems say 0 where they cannot: reads tell
+                continue;
+            }
+        } else if ((n = Pass(in, out, at, want)) == 0) {
+            break; // the file shrank since it was opened
+        }
+        if (n < 0 && errno != EINTR) {
+            return errno;
+        }
+        at += std::max<ssize_t>(n, 0);
+    }
+    return 0;
+}
+
+// One buffer's worth read at `at` and all of it written at the same place: its length, 0
+// at the end of the file, or -1 with errno.
+ssize_t Copier::Pass(int in, int out, off_t at, std::size_t want) {
+    buffer_.resize(256 * 1024);
+    const ssize_t n = ::pread(in, buffer_.data(), std::min(want, buffer_.size()), at);
+    for (ssize_t done = 0; done < n;) {
+        const ssize_t w =
+            ::pwrite(out, buffer_.data() + done, static_cast<std::size_t>(n - done), at + done);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w <= 0) {
+            errno = w == 0 ? EIO : errno;
+            return -1;
+        }
+        done += w;
+    }
+    return n;
+}
+
+// Fills `buffer` through `get(data, size)`, growing it while it is too small. The length,
+// or -1 with errno.
+template <class Get> ssize_t Fetch(std::vector<char>& buffer, Get get) {
+    for (;;) {
+        const ssize_t n = get(buffer.data(), buffer.size());
+        if (n >= 0 || errno != ERANGE) {
+            return n;
+        }
+        const ssize_t need = get(nullptr, 0);
+        if (need < 0) {
+            return need;
+        }
+        buffer.resize(static_cast<std::size_t>(need) + 1);
+    }
+}
+
+// The owner (as root, like cp -a) and every extended attribute, access lists included.
+// What the destination cannot hold (ENOTSUP) or this user may not set (EPERM) is left out,
+// as cp -a leaves it out; any other failure fails the entry.
+int Copier::Attributes(int src, int dst, const Node& node) {
+    if (root_ && ::fchown(dst, node.uid, node.gid) != 0 && errno != EPERM && errno != EINVAL) {
+        return errno;
+    }
+    const ssize_t listed =
+        Fetch(names_, [&](char* p, std::size_t s) { return ::flistxattr(src, p, s); });
+    if (listed < 0) {
+        return errno == ENOTSUP ? 0 : errno;
+    }
+    for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+        const char* name = names_.data() + at;
+        at += std::strlen(name) + 1;
+        // A security label belongs to the policy where the copy lives, not to the data.
+        if (std::strcmp(name, "security.selinux") == 0) {
+            continue;
+        }
+        const ssize_t size =
+            Fetch(value_, [&](char* p, std::size_t s) { return ::fgetxattr(src, name, p, s); });
+        if (size < 0 && errno != ENODATA) {
+            return errno;
+        }
+        if (size >= 0 &&
+            ::fsetxattr(dst, name, value_.data(), static_cast<std::size_t>(size), 0) != 0 &&
+            errno != ENOTSUP && errno != EPERM) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+int Copier::ModeAndTimes(int dst, const Node& node) {
+    if (::fchmod(dst, node.mode & 07777) != 0) {
+        return errno;
+    }
+    const timespec times[2] = {node.atime, node.mtime};
+    return ::futimens(dst, times) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+} // namespace platform::posix
+
+namespace platform {
+
+using namespace posix;
+
+int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
+    if (from.names.empty() || !IsPlainName(from.names.back())) {
+        return EINVAL;
+    }
+    const std::string& name = from.names.back();
+    Reached source;
+    Reached target;
+    if (const int error = Reach(into, into.names.size(), false, target); error != 0) {
+        return error;
+    }
+    const int dir = target.fd.Get();
+    if (!StageFits(name)) {
+        return ENAMETOOLONG;
+    }
+    // First, so that even a copy that fails puts back an old copy a killed swap left aside.
+    Sweep(dir, target.node, [&](const Leftover& left) { return left.name == name; });
+    if (const int error = Reach(from, from.names.size(), false, source); error != 0) {
+        return error;
+    }
+    // Into itself or its own subtree the copy would chase its own output.
+    if (const int error = CheckOutside(dir, source.node); error != 0) {
+        return error;
+    }
+
+    Node old;
+    const int state = StatAt(dir, name.c_str(), old);
+    if (state == 0) {
+        if (!S_ISDIR(old.mode) || !SameMount(old, target.node)) {
+            return S_ISLNK(old.mode) ? ELOOP : S_ISDIR(old.mode) ? EXDEV : ENOTDIR;
+        }
+        // The old copy goes at the end; it must not hold the source.
+        if (const int error = CheckOutside(source.fd.Get(), old); error != 0) {
+            return error;
+        }
+    } else if (state != ENOENT) {
+        return state;
+    }
+
+    Fd src(::openat(source.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!src.Valid()) {
+        return errno;
+    }
+    std::string stage;
+    for (int n = 0; n < 100 && stage.empty(); ++n) {
+        stage = StageName(name, n, "new");
+        if (::mkdirat(dir, stage.c_str(), S_IRWXU) != 0) {
+            if (errno != EEXIST) {
+                return errno;
+            }
+            stage.clear();
+        }
+    }
+    if (stage.empty()) {
+        return EEXIST;
+    }
+    Fd dst(::openat(dir, stage.c_str(), kDirFlags));
+    Node dstNode;
+    Copier copier(options.progress);
+    if (!dst.Valid() || StatFd(dst.Get(), dstNode) != 0) {
+        copier.failed = errno != 0 ? errno : EIO;
+    } else {
+        // An access list inherited from the folder above is not the source's: gone before
+        // anything is made inside, so nothing inherits it.
+        ::fremovexattr(dst.Get(), "system.posix_acl_access");
+        ::fremovexattr(dst.Get(), "system.posix_acl_default");
+        copier.Tree(std::move(src), source.node, std::move(dst), dstNode);
+    }
+    std::string leaving;
+    int placed = copier.failed;
+    if (placed == 0 && state == 0 && options.keep) {
+        Below current = into;
+        current.names.push_back(name);
+        placed = PlaceKeeping(dir, target.node, current, old, *options.keep, stage, leaving);
+    } else if (placed == 0) {
+        placed = PutInPlace(dir, stage, name, leaving);
+    }
+    if (placed != 0) {
+        if (!stage.empty()) {
+            Remover().Folder(dir, stage, target.node);
+        }
+        return placed;
+    }
+    if (!leaving.empty()) {
+        if (const int error = Remover().Folder(dir, leaving, target.node); error != 0) {
+            return error;
+        }
+    }
+    return copier.skipped;
+}
+
+} // namespace platform
