@@ -3,7 +3,7 @@
 
 DITTOLY_PACKAGES=(g++ cmake ninja-build qt6-base-dev libgl-dev libgtest-dev libgmock-dev xdotool
     xvfb xauth x11-utils openbox imagemagick fonts-dejavu-core fonts-lato fontconfig clang
-    libclang-rt-dev g++-mingw-w64-x86-64-posix googletest wine wine64)
+    libclang-rt-dev g++-mingw-w64-x86-64-posix googletest wine wine64 strace)
 # The Windows program on top (scripts/windows.sh): host Qt tools for the cross build, zip
 # for the portable folder and jq to read the command line's JSON.
 DITTOLY_WINDOWS_PACKAGES=(qt6-base-dev-tools zip jq)

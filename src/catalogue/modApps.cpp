@@ -1,8 +1,8 @@
 #include "catalogue/modApps.h"
 
+#include "common/CaseCompare.h"
+#include "common/modGlobal.h"
 #include "platform/Platform.h"
-#include "start/CaseCompare.h"
-#include "start/modGlobal.h"
 
 #include <algorithm>
 

@@ -13,8 +13,8 @@
 // parses and dispatches, Help.cpp holds the help texts, ListCommands.cpp list and backups,
 // RunCommands.cpp the runs that change app data.
 
+#include "common/modGlobal.h"
 #include "operations/RunFrame.h"
-#include "start/modGlobal.h"
 
 #include <QCommandLineParser>
 #include <QJsonValue>

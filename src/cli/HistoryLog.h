@@ -3,7 +3,7 @@
 // other, so that a week of nightly runs can be read back (Dittoly UA.txt holds the last
 // run only, as the window keeps it).
 
-#include "start/modGlobal.h"
+#include "common/modGlobal.h"
 
 #include <cstddef>
 #include <string>

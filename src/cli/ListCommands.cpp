@@ -5,10 +5,10 @@
 #include "cli/Commands.h"
 #include "cli/Names.h"
 #include "cli/Streams.h"
+#include "common/CaseCompare.h"
 #include "operations/History.h"
 #include "operations/StatusText.h"
 #include "platform/Platform.h"
-#include "start/CaseCompare.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -4,7 +4,7 @@
 #include "cli/Console.h"
 #include "cli/Names.h"
 #include "cli/Streams.h"
-#include "start/modGlobal.h"
+#include "common/modGlobal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

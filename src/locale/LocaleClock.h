@@ -2,7 +2,7 @@
 // The clock of the status lines and the log header: the user's regional time of day and
 // long date, from Qt Core alone so that every front end can use it.
 
-#include "start/Services.h"
+#include "common/Services.h"
 
 #include <QLocale>
 #include <QString>

@@ -7,8 +7,8 @@
 // for the live Settings a Restore replaced the time of that Restore, followed by
 // "-before-restore". Two of the same second get "-2", "-3", ... after that.
 
+#include "common/modGlobal.h"
 #include "platform/Platform.h"
-#include "start/modGlobal.h"
 
 #include <cstdint>
 #include <optional>

@@ -4,10 +4,10 @@
 // run them through here; each keeps only what is its own (the question, the lists, the
 // captions, the pacing between lines).
 
+#include "common/Services.h"
+#include "common/modGlobal.h"
 #include "operations/History.h"
 #include "platform/Platform.h"
-#include "start/Services.h"
-#include "start/modGlobal.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "settings/AppListFile.h"
 
+#include "common/modGlobal.h"
 #include "platform/Platform.h"
-#include "start/modGlobal.h"
 
 #include <algorithm>
 

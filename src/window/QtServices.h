@@ -2,7 +2,7 @@
 // The production services: message boxes and launches through the desktop. The clock is
 // regional::LocaleClock.
 
-#include "start/Services.h"
+#include "common/Services.h"
 
 class QWidget;
 

@@ -2,9 +2,9 @@
 // The program's only window. Controls keep the names users and the documentation know
 // them by; each event handler is named control + "_" + event.
 
+#include "common/Services.h"
+#include "common/modGlobal.h"
 #include "operations/RunFrame.h"
-#include "start/Services.h"
-#include "start/modGlobal.h"
 #include "window/VbControls.h"
 
 #include <QElapsedTimer>

@@ -1,10 +1,10 @@
 // The window's stored state: settings file, detected-apps file, the two configuration
 // commands and the save on close.
 #include "catalogue/modApps.h"
+#include "common/CaseCompare.h"
 #include "platform/Ini.h"
 #include "settings/AppListFile.h"
 #include "settings/modINI.h"
-#include "start/CaseCompare.h"
 #include "window/frmMain.h"
 
 #include <QApplication>

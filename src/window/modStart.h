@@ -1,8 +1,8 @@
 #pragma once
 // The program's entry procedure.
 
-#include "start/Services.h"
-#include "start/modGlobal.h"
+#include "common/Services.h"
+#include "common/modGlobal.h"
 
 #include <memory>
 #include <string>

@@ -6,13 +6,13 @@
 
 #include "Fixtures.h"
 #include "RecordingServices.h"
+#include "common/modGlobal.h"
 #include "operations/History.h"
 #include "operations/RunFrame.h"
 #include "platform/Ini.h"
 #include "platform/Platform.h"
 #include "settings/AppListFile.h"
 #include "settings/modINI.h"
-#include "start/modGlobal.h"
 
 #include <gtest/gtest.h>
 

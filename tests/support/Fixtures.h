@@ -2,7 +2,7 @@
 // Temporary folders on the real file system: a profile with realistic package folders
 // and a program folder, both removed again when the fixture goes.
 
-#include "start/modGlobal.h"
+#include "common/modGlobal.h"
 
 #include <filesystem>
 #include <string>

@@ -3,8 +3,8 @@
 // launches recorded, a clock that reads a fixed time and date; and a run host that keeps
 // the lines.
 
+#include "common/Services.h"
 #include "operations/RunFrame.h"
-#include "start/Services.h"
 
 #include <deque>
 #include <string>

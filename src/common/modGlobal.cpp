@@ -1,8 +1,8 @@
-#include "start/modGlobal.h"
+#include "common/modGlobal.h"
 
+#include "common/CaseCompare.h"
+#include "common/Services.h"
 #include "platform/Platform.h"
-#include "start/CaseCompare.h"
-#include "start/Services.h"
 
 #include <algorithm>
 

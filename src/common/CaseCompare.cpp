@@ -1,4 +1,4 @@
-#include "start/CaseCompare.h"
+#include "common/CaseCompare.h"
 
 namespace modGlobal {
 

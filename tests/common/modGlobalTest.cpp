@@ -1,5 +1,5 @@
 // Shared paths and the file-system helpers, on real folders.
-#include "start/modGlobal.h"
+#include "common/modGlobal.h"
 #include "Fixtures.h"
 
 #include <cstdlib>
