@@ -1,7 +1,9 @@
 // The three files the program saves and an app's copied Settings must survive the process
 // dying at any moment: after a hard kill each is always one whole state, never a mix or a
 // cut. Each round starts a saver that saves in turn as fast as it can, kills it after a
-// random pause, and compares what is on disk with every state the saves pass through.
+// random number of whole saves and a random pause, and compares what is on disk with every
+// state the saves pass through. The saves the saver reports, not the clock, say when the
+// pause begins, so the kills fall where they should however fast or loaded the machine is.
 // Long because a kill must be seen to land inside a save, for each kind of save.
 
 #include "Fixtures.h"
@@ -52,9 +54,25 @@ struct Subject {
     std::set<std::string> states;
 };
 
+// The kill comes in the first save, or after one or two whole ones.
+constexpr int kMostSavesBefore = 2;
+
+fs::path SavedMarker(const fs::path& dir, long saves) {
+    return dir / ("saver-saved-" + std::to_string(saves));
+}
+
+// Until the saver has begun (`saves` 0) or finished that many saves, or has ended.
+template <class Ended> void WaitForSaves(const fs::path& dir, int saves, Ended ended) {
+    const fs::path marker = saves == 0 ? dir / "saver-started" : SavedMarker(dir, saves);
+    while (!fs::exists(marker) && !ended()) {
+        std::this_thread::sleep_for(microseconds(20));
+    }
+}
+
 // Never returns: returning would run the rest of the test program again in a forked saver.
-// Beside the test's files, in `dir`, it marks that it began, and each save while it runs:
-// the marker found once it is dead tells whether the kill came mid-save.
+// Beside the test's files, in `dir`, it marks that it began, each save while it runs (the
+// marker found once it is dead tells whether the kill came mid-save) and the first few
+// saves it finished.
 [[noreturn]] void SaveUntilKilled(const Subject& subject, const fs::path& dir) try {
     WriteText(dir / "saver-started", "");
     const auto deadline = Clock::now() + std::chrono::seconds(20);
@@ -62,6 +80,9 @@ struct Subject {
         WriteText(dir / "saver-saving", "");
         const bool saved = subject.save(n);
         fs::remove(dir / "saver-saving");
+        if (n < kMostSavesBefore) {
+            WriteText(SavedMarker(dir, n + 1), "");
+        }
         // A failed save, or a kill that never came (its parent gone): stop saving.
         if (!saved || Clock::now() > deadline) {
             std::_Exit(3);
@@ -75,13 +96,13 @@ struct Subject {
 // Windows cannot: there it is this program started again on the same test, with
 // DITTOLY_TEST_DIR naming the test's folder, which its TempDir then takes; it sets nothing
 // up and only saves (kSaver). A process starts slowly under Wine, so fewer rounds there;
-// kills still land inside saves. Each starts a saver, kills it `pause` after it began and
-// tells whether the kill is what ended it.
+// kills still land inside saves. Each starts a saver, kills it `pause` after it began or
+// finished its `saves`-th save, and tells whether the kill is what ended it.
 const bool kSaver = std::getenv("DITTOLY_TEST_DIR") != nullptr;
 #ifdef _WIN32
 constexpr int kRounds = 40;
 
-bool KillSaver(const Subject&, const fs::path& dir, microseconds pause) {
+bool KillSaver(const Subject&, const fs::path& dir, int saves, microseconds pause) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string(test->test_suite_name()) + "." + test->name();
     std::wstring line =
@@ -94,10 +115,8 @@ bool KillSaver(const Subject&, const fs::path& dir, microseconds pause) {
     CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                    &saver);
     SetEnvironmentVariableW(L"DITTOLY_TEST_DIR", nullptr);
-    while (!fs::exists(dir / "saver-started") &&
-           WaitForSingleObject(saver.hProcess, 0) == WAIT_TIMEOUT) {
-        std::this_thread::sleep_for(microseconds(20));
-    }
+    WaitForSaves(dir, saves,
+                 [&] { return WaitForSingleObject(saver.hProcess, 0) != WAIT_TIMEOUT; });
     std::this_thread::sleep_for(pause);
     TerminateProcess(saver.hProcess, 99);
     WaitForSingleObject(saver.hProcess, INFINITE);
@@ -110,15 +129,13 @@ bool KillSaver(const Subject&, const fs::path& dir, microseconds pause) {
 #else
 constexpr int kRounds = 100;
 
-bool KillSaver(const Subject& subject, const fs::path& dir, microseconds pause) {
+bool KillSaver(const Subject& subject, const fs::path& dir, int saves, microseconds pause) {
     const pid_t saver = ::fork();
     if (saver == 0) {
         SaveUntilKilled(subject, dir);
     }
     int status = 0;
-    while (!fs::exists(dir / "saver-started") && ::waitpid(saver, &status, WNOHANG) == 0) {
-        std::this_thread::sleep_for(microseconds(20));
-    }
+    WaitForSaves(dir, saves, [&] { return ::waitpid(saver, &status, WNOHANG) != 0; });
     std::this_thread::sleep_for(pause);
     ::kill(saver, SIGKILL);
     ::waitpid(saver, &status, 0);
@@ -131,10 +148,10 @@ int KillWhileSaving(const Subject& subject, const TempDir& dir) {
     if (kSaver) {
         SaveUntilKilled(subject, dir.path());
     }
-    // Pauses from a tenth of a save to five saves, or (in half the rounds, picked at random)
-    // to one save, timed here as the saver will save, so kills fall inside the first save,
-    // between saves and inside later ones. A round that began without a copied Settings
-    // folder makes its first copy in its first save.
+    // After no, one or two whole saves, pauses from a tenth of a save to two saves, timed
+    // here as the saver will save, so kills fall inside the first save, between saves and
+    // inside later ones. A round that began without a copied Settings folder makes its
+    // first copy in its first save.
     subject.restore();
     const auto before = Clock::now();
     for (long n = 0; n < 4; ++n) {
@@ -142,14 +159,17 @@ int KillWhileSaving(const Subject& subject, const TempDir& dir) {
     }
     const long us = std::max<long>(10, (Clock::now() - before) / microseconds(4)); // one save
     std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<long> pause(us / 10, 5 * us), first(us / 10, us);
+    std::uniform_int_distribution<long> pause(us / 10, 2 * us);
+    std::uniform_int_distribution<int> saves(0, kMostSavesBefore);
     subject.restore(); // what these saves did
     int killedInSave = 0, changed = 0, leftovers = 0;
     for (int round = 0; round < kRounds; ++round) {
         const std::string initial = subject.read();
         fs::remove(dir.path() / "saver-started");
-        const long wait = random() % 2 != 0 ? first(random) : pause(random);
-        if (!KillSaver(subject, dir.path(), microseconds(wait))) {
+        for (long n = 1; n <= kMostSavesBefore; ++n) {
+            fs::remove(SavedMarker(dir.path(), n));
+        }
+        if (!KillSaver(subject, dir.path(), saves(random), microseconds(pause(random)))) {
             ADD_FAILURE() << "the saver ended on its own: a save failed, nothing was tested";
             break;
         }
@@ -159,7 +179,8 @@ int KillWhileSaving(const Subject& subject, const TempDir& dir) {
         EXPECT_EQ(subject.states.count(state), 1u) << "torn: " << state.size() << " bytes";
         leftovers += subject.restore();
     }
-    // Kills that all fell between saves, or all before the first one, would prove nothing.
+    // Kills that all fell between saves, or all before the first one, would prove nothing:
+    // a round after a whole save always finds a changed state.
     EXPECT_GT(killedInSave, 0);
     EXPECT_GT(changed, 0);
     return leftovers;

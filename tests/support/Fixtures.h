@@ -35,7 +35,8 @@ void WriteText(const fs::path& file, const std::string& content);
 // The whole file, or "<missing>" when it cannot be read.
 std::string ReadText(const fs::path& file);
 // Every entry below `folder` as "relative/path" (folders with a trailing "/") and file
-// contents, one per line, sorted: a cheap fingerprint to show a tree did not change.
+// contents (a file over 4 KiB by its size and a hash), one per line, sorted: a cheap
+// fingerprint to show a tree did not change.
 std::string TreeFingerprint(const fs::path& folder);
 
 // A temporary profile with <profile>/AppData/Local/Packages and a program folder beside
