@@ -340,7 +340,7 @@ wine cmd /c "cd /d C:\Dittoly UA && dittoly-ua-cli.exe reset ${ticked[0]} < NUL"
 # it starts on: script(1) gives it one and keeps what it shows. The question goes there on
 # stderr, the answer comes from the console, and stdout keeps only status lines.
 on_console() { # stdin: what is typed; $1: the command; prints the console's text
-    LANG=C.UTF-8 script -qec "$1" /dev/null |
+    LANG=C.UTF-8 SHELL=/bin/sh script -qec "$1" /dev/null |
         perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g; s/\r//g'
 }
 shown=$(on_console "wine 'C:\Dittoly UA\dittoly-ua-cli.exe' list" </dev/null)
