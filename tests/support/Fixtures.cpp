@@ -30,14 +30,15 @@ void MakeWritable(const fs::path& root) {
 } // namespace
 
 void PinEnvironment() {
+    // A zone away from UTC, and off the whole hour, so a local time written where UTC
+    // belongs shows.
 #ifdef _WIN32
     _putenv_s("TZ", "IST-5:30");
     _tzset();
 #else
-    // A zone away from UTC, and off the whole hour, so a local time written where UTC
-    // belongs shows; one locale for the texts Qt formats.
     ::setenv("TZ", "IST-5:30", 1);
     ::tzset();
+    // One locale for the texts Qt formats.
     ::setenv("LC_ALL", "C.UTF-8", 1);
     // Modes of what the tests make, and whether another user (one a test runs as to lose
     // root's rights) may enter their folders, follow from the umask.
