@@ -106,6 +106,11 @@ struct CopyOptions {
     // only then replaced. Nothing is kept when there was no old folder.
     std::optional<Below> keep;
     TreeProgress* progress = nullptr;
+    // The caller holds the lock (LockFile) that keeps every other run of the program out of
+    // `into` and `keep`: whatever a run left there under a staging name is a leftover,
+    // whoever made it. Without it a leftover is judged by its process (which a reboot or
+    // another machine sharing the folder can fool).
+    bool exclusive = false;
 };
 
 // Makes `into`/<last name of `from`> an exact copy of the folder `from`: the same entries
@@ -126,6 +131,10 @@ struct CopyOptions {
 // that no longer exist left in `into`; a run in progress elsewhere is never disturbed.
 // Refused: copying a folder into itself or below itself, and replacing a folder that
 // holds the source. The folder `into` must exist.
+// Durable before it is published: the complete copy is on the disk before it takes the
+// old one's place, and each rename that moves a folder into place or away (into `keep`) is
+// on the disk before CopyTree returns 0; so a power cut, like a kill, leaves one whole
+// state.
 int CopyTree(const Below& from, const Below& into, const CopyOptions& options = {});
 
 // Removes the last name of `path` with its whole content, for good. Folders of the user's
@@ -137,14 +146,27 @@ int RemoveTree(const Below& path, TreeProgress* progress = nullptr);
 // Removes the folder `path` so that it is never seen half removed under its own name: it
 // is renamed to a hidden name beside it first (here ".<name>.dittoly-<pid>-<n>.gone"),
 // then removed. What a killed removal left under such a name goes with the next
-// DiscardTree or CopyTree in the same folder.
-int DiscardTree(const Below& path);
+// DiscardTree or CopyTree in the same folder. `exclusive` as for CopyOptions.
+int DiscardTree(const Below& path, bool exclusive = false);
 
 // Finishes or removes what copies and removals of processes that have ended left in the
 // folder `path`, for every name in it: a complete copy goes where it belonged when that
 // place is free, anything else goes. For the program's own folders only (a backup's
-// History); in an app's folder a copy clears only what carries its own name.
-void ClearLeftovers(const Below& path);
+// History); in an app's folder a copy clears only what carries its own name. With
+// `exclusive` (see CopyOptions) every such name is a leftover, whatever process made it.
+void ClearLeftovers(const Below& path, bool exclusive = false);
+
+// The names in the folder `path` that ClearLeftovers(path, true) would finish or remove,
+// as they are found. Nothing is changed.
+std::vector<std::string> FindLeftovers(const Below& path);
+
+// Whether the folders `a` and `b` hold the same thing, as an exact copy would make it: the
+// same names, each of the same kind, every file with the same bytes, and whatever CopyTree
+// carries over the same (modes or attributes, modification times, extended attributes and
+// access lists; owners when run as root). Access times are not compared. A link, device or
+// other entry that a copy leaves out makes them differ. Neither is changed. 0 and `same`
+// set, or an errno when either could not be read whole (`same` then false).
+int CompareTrees(const Below& a, const Below& b, bool& same);
 
 // The regular files below the folder `path` and their bytes, as a copy would carry them:
 // no link followed, no mount crossed, hidden entries counted too. 0 or errno.
@@ -164,8 +186,50 @@ struct FolderFacts {
 };
 std::optional<FolderFacts> InspectFolder(const Below& path);
 
+// ---- Locks ----
+
+// An exclusive lock on one file, taken by LockFile. The system releases it when this
+// object goes, or when the process ends however it ends (killed, crashed, the machine
+// off), so no lock ever outlives its holder. Another LockFile of the same file, in any
+// process (this one included), cannot take it meanwhile.
+class FileLock {
+public:
+    FileLock() = default;
+    ~FileLock() { Release(); }
+    FileLock(FileLock&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+    FileLock& operator=(FileLock&& other) noexcept {
+        if (this != &other) {
+            Release();
+            handle_ = other.handle_;
+            other.handle_ = kNone;
+        }
+        return *this;
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool Held() const { return handle_ != kNone; }
+    void Release();
+
+private:
+    friend int LockFile(const Below&, const std::string&, int, FileLock&, std::string&);
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t handle_ = kNone; // a descriptor here, a HANDLE on Windows
+};
+
+// Takes the lock on the file `at` (made when missing; the folders above it must exist and
+// are reached as every tree operation reaches them), waiting up to `waitMs` milliseconds
+// for a holder to let go. Taken, it writes `note` into the file for others to read and
+// returns 0. EWOULDBLOCK when another holder keeps it: `holder` is then what that holder
+// wrote (empty when it wrote nothing yet). Else an errno.
+int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& lock,
+             std::string& holder);
+
+// This process as a lock's note names it: "process <number> on <host name>".
+std::string ThisProcess();
+
 // Creates the last name of `path` as a folder; everything above it must exist already.
-// True when it exists afterwards as a real folder on the root's mount.
+// True when it exists afterwards as a real folder on the root's mount. A folder it made is
+// on the disk (its entry in the folder above flushed) before it returns.
 bool MakeFolder(const Below& path);
 
 // Creates the root with every missing parent (as CreateFolderChain), then each name below
@@ -199,8 +263,9 @@ enum class TextFile : std::uint8_t {
 TextFile TextFileAt(const std::string& path);
 
 // Replaces `path` with `content` through a temporary file and a rename, so a reader or a
-// crash sees either the whole old or the whole new file. Never creates the folder. False
-// when the file could not be written.
+// crash sees either the whole old or the whole new file. The new file's content is on the
+// disk before the rename, and the rename before it returns true, so a power cut leaves one
+// whole file too. Never creates the folder. False when the file could not be written.
 // With `throughLink`, a link at `path` stays and the file it finally leads to is
 // replaced (a dangling or looping link fails); without it a link at `path` is replaced
 // itself and never followed. The temporary file sits beside the file replaced, named
