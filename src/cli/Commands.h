@@ -11,12 +11,13 @@
 //
 // The one header its files share, so each group of commands reads on its own: main.cpp
 // parses and dispatches, Help.cpp holds the help texts, ListCommands.cpp list and backups,
-// RunCommands.cpp the runs that change app data.
+// RunCommands.cpp the runs that change app data, ForgetCommand.cpp the retention alone.
 
 #include "common/modGlobal.h"
 #include "operations/RunFrame.h"
 
 #include <QCommandLineParser>
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QStringList>
 #include <optional>
@@ -68,6 +69,17 @@ std::string Json(const QJsonValue& value);
 // RunCommands.cpp
 
 int RunCommand(const Command& command, QCommandLineParser& parser);
+// What the options say of History and locks: the retention policy (--keep N, or the
+// --keep-... rules, of which those not given keep nothing; else the default) and --wait.
+// nullopt with `error` for a usage error.
+std::optional<operations::RunOptions> OptionsFrom(const QCommandLineParser& parser,
+                                                  std::string& error);
+// History ids as a JSON array.
+QJsonArray Ids(const std::vector<std::string>& ids);
+
+// ForgetCommand.cpp
+
+int Forget(QCommandLineParser& parser);
 std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> candidates,
                                                    const QStringList& names, std::string& error);
 

@@ -1,12 +1,15 @@
 #include "cli/DryRun.h"
 
+#include "cli/Commands.h"
 #include "cli/Names.h"
 #include "cli/Streams.h"
+#include "locale/LocaleClock.h"
 #include "operations/StatusText.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <optional>
 
 namespace cli {
@@ -27,9 +30,9 @@ struct Plan {
     std::string reason;
     const char* action = "delete";
     Folder subject;
-    std::string to;                 // copies: where the copy goes
-    std::optional<Folder> replaced; // copies: what the copy would replace
-    bool replacedKept = false;      // ... and whether that goes to History
+    std::string to;                  // copies: where the copy goes
+    std::optional<Folder> replaced;  // copies: what the copy would replace
+    operations::HistoryPlan history; // copies: what would become of the History
 };
 
 // What the run would do, and what would stand in its way, as the run itself sees it.
@@ -55,7 +58,14 @@ Plan PlanFor(Operation op, const std::string& package, const modGlobal::Roots& r
     if (step.replaced && platform::StateOf(plan.to) == PathState::Folder) {
         plan.replaced = Folder{plan.to, {}};
         platform::MeasureTree(*step.replaced, plan.replaced->size);
-        plan.replacedKept = options.keep > 0;
+    }
+    if (step.replaced) {
+        plan.history =
+            operations::PlanHistory(op, package, roots, options, regional::LocaleClock().UtcNow());
+        if (plan.history.unchanged) {
+            plan.result = AppResult::Unchanged;
+            plan.reason = "unchanged";
+        }
     }
     return plan;
 }
@@ -64,12 +74,19 @@ std::string SizeText(const platform::TreeSize& size) {
     return std::to_string(size.files) + " files, " + std::to_string(size.bytes) + " bytes";
 }
 
+// Where the folder a copy replaces would go: into History under its id, or away when
+// retention would remove that entry at once.
+bool KeptInHistory(const operations::HistoryPlan& history) {
+    return !history.added.empty() && std::find(history.removed.begin(), history.removed.end(),
+                                               history.added) == history.removed.end();
+}
+
 } // namespace
 
 void DryRun(Operation op, const char* command, const std::vector<operations::App>& apps,
             const modGlobal::Roots& roots, const operations::RunOptions& options, bool json) {
     QJsonArray list;
-    int counts[3] = {};
+    int counts[4] = {};
     std::string text;
     for (const auto& app : apps) {
         const Plan plan = PlanFor(op, app.package, roots, options);
@@ -79,6 +96,13 @@ void DryRun(Operation op, const char* command, const std::vector<operations::App
                           {"action", plan.action},
                           {"path", QString::fromStdString(plan.subject.path)}};
         text += EscapeName(app.display) + " (" + EscapeName(app.package) + "): ";
+        if (plan.result == AppResult::Unchanged) {
+            entry["result"] = "unchanged";
+            text += "unchanged: its latest backup holds these Settings exactly; nothing would "
+                    "be copied\n";
+            list.append(entry);
+            continue;
+        }
         if (plan.result != AppResult::Ok) {
             entry["result"] = plan.result == AppResult::Error ? "error" : "nothing-to-do";
             entry["reason"] = QString::fromStdString(plan.reason);
@@ -97,14 +121,30 @@ void DryRun(Operation op, const char* command, const std::vector<operations::App
             text += " to " + plan.to;
         }
         text += '\n';
+        const bool kept = KeptInHistory(plan.history);
         if (plan.replaced) {
             entry["replaces"] =
                 QJsonObject{{"path", QString::fromStdString(plan.replaced->path)},
                             {"files", static_cast<qint64>(plan.replaced->size.files)},
                             {"bytes", static_cast<qint64>(plan.replaced->size.bytes)},
-                            {"to-history", plan.replacedKept}};
+                            {"to-history", kept}};
             text += "  replacing " + plan.replaced->path + " (" + SizeText(plan.replaced->size) +
-                    "), which " + (plan.replacedKept ? "moves to History" : "is removed") + '\n';
+                    "), which " +
+                    (kept ? "moves to History as " + plan.history.added : "is removed") + '\n';
+        }
+        if (!plan.to.empty()) {
+            entry["kept"] =
+                Ids(kept ? std::vector{plan.history.added} : std::vector<std::string>{});
+            std::vector<std::string> removed;
+            for (const std::string& id : plan.history.removed) {
+                if (id != plan.history.added) {
+                    removed.push_back(id);
+                }
+            }
+            entry["removed"] = Ids(removed);
+            for (const std::string& id : removed) {
+                text += "  removing History entry " + id + " (retention)\n";
+            }
         }
         list.append(entry);
     }
@@ -116,11 +156,11 @@ void DryRun(Operation op, const char* command, const std::vector<operations::App
     const QJsonObject run{
         {"operation", command},
         {"dry-run", true},
-        {"counts",
-         QJsonObject{{"apps", static_cast<int>(apps.size())},
-                     {"ok", counts[static_cast<int>(AppResult::Ok)]},
-                     {"error", counts[static_cast<int>(AppResult::Error)]},
-                     {"nothing-to-do", counts[static_cast<int>(AppResult::NothingToDo)]}}},
+        {"counts", QJsonObject{{"apps", static_cast<int>(apps.size())},
+                               {"ok", counts[static_cast<int>(AppResult::Ok)]},
+                               {"error", counts[static_cast<int>(AppResult::Error)]},
+                               {"nothing-to-do", counts[static_cast<int>(AppResult::NothingToDo)]},
+                               {"unchanged", counts[static_cast<int>(AppResult::Unchanged)]}}},
         {"apps", list}};
     Out(QJsonDocument(run).toJson(QJsonDocument::Indented).toStdString());
 }

@@ -24,17 +24,21 @@ const Topic kTopics[] = {
      "Lists the apps found under <profile>/AppData/Local/Packages: display name, a tab,\n"
      "package name. --json prints an array of {\"display\", \"package\"}.",
      "dittoly-ua-cli list --json"},
-    {"backup", "backup APP... | --all  [--keep N] [--dry-run] [--json] [--quiet]",
+    {"backup", "backup APP... | --all  [POLICY] [--wait S] [--dry-run] [--json] [--quiet]",
      "Copies each app's Settings folder, exactly, into Backup/<package>/Settings (only\n"
      "Settings: LocalState and the rest are not backed up). The backup it replaces moves\n"
-     "to Backup/<package>/History; each app keeps the newest 10 there (--keep N).\n"
-     "An app without Settings counts as nothing to do, not as a failure.",
-     "dittoly-ua-cli backup --all --quiet"},
+     "to Backup/<package>/History, which then keeps what the retention policy names (see\n"
+     "forget). An app whose Settings are exactly its latest backup is left as it is and\n"
+     "said to be unchanged. An app without Settings counts as nothing to do, not as a\n"
+     "failure; an app another run is working on fails (--wait S waits for it first).",
+     "dittoly-ua-cli backup --all --quiet --wait 600"},
     {"restore",
-     "restore [--from ID] APP... | --all  [--yes] [--keep N] [--dry-run] [--json] [--quiet]",
+     "restore [--from ID] APP... | --all  [--yes] [POLICY] [--wait S] [--dry-run] [--json]\n"
+     "        [--quiet]",
      "Copies the app's backup (with --from, an older one from its History: see backups)\n"
      "back into its package folder, exactly. The Settings folder it replaces moves to the\n"
-     "app's History first, so a restore can be undone. Asks first, unless --yes.",
+     "app's History first, so a restore can be undone; a restore that restored nothing\n"
+     "adds nothing there. Asks first, unless --yes.",
      "dittoly-ua-cli restore --from 2026-12-05T140509Z Contoso.Notes.App_0a1b2c3d4e5f6"},
     {"reset", "reset APP... | --all  [--yes] [--dry-run] [--json] [--quiet]",
      "Deletes each app's Settings folder, so the app starts with its defaults.\n"
@@ -48,9 +52,20 @@ const Topic kTopics[] = {
      "Empties each app's LocalCache folder. Asks first, unless --yes.",
      "dittoly-ua-cli clear-cache --yes --all"},
     {"backups", "backups [APP...] [--json]",
-     "Lists each app's latest backup and its History, newest first: id, kind (backup or\n"
-     "before-restore), time (UTC), files and bytes. An id goes to restore --from.",
+     "Lists each app's latest backup and its History, newest first: id, kind (backup,\n"
+     "before-restore, or undated for a backup whose time no record vouches for), time\n"
+     "(UTC), files and bytes; then the disk the app's backups take and what interrupted\n"
+     "runs left that its next backup or restore clears. An id goes to restore --from.",
      "dittoly-ua-cli backups --json \"Contoso Notes App\""},
+    {"forget", "forget APP... | --all  [POLICY] [--wait S] [--dry-run] [--json]",
+     "Removes the History entries the retention policy does not keep, as every backup and\n"
+     "restore does after it succeeded. POLICY is --keep N (the newest N alone), or any of\n"
+     "--keep-last N, --keep-daily N, --keep-weekly N, --keep-monthly N (an entry that\n"
+     "any rule keeps stays; each day, week or month, in UTC, keeps its newest backup).\n"
+     "Without one: --keep-last 10 --keep-daily 7 --keep-weekly 4 --keep-monthly 6.\n"
+     "Entries made before a restore keep their newest 5 besides; undated entries, and\n"
+     "entries dated after now, are never removed.",
+     "dittoly-ua-cli forget --dry-run --keep-daily 14 --all"},
 };
 
 std::string TopicHelp(const Topic& topic, const modGlobal::Roots& roots) {
@@ -82,15 +97,18 @@ QCommandLineOption DescribeOptions(QCommandLineParser& parser) {
         "  hard-reset APP...|--all delete each app's whole package folder\n"
         "  clear-cache APP...|--all empty each app's LocalCache folder\n"
         "  backups [APP...]        each app's latest backup and its History, newest first\n"
+        "  forget APP...|--all     remove the History entries the retention does not keep\n"
         "  help [COMMAND]          this help, or one command's (also: COMMAND --help)\n\n"
-        "What a backup or restore replaces is kept in Backup/<package>/History (the newest\n"
-        "10 per app; --keep sets how many): restore --from ID APP puts one back. Each run's\n"
-        "lines are also added to Backup/Dittoly UA history.txt (about the last 1 MiB).\n\n"
+        "What a backup or restore replaces is kept in Backup/<package>/History, by age: the\n"
+        "last 10, one a day for 7 days, one a week for 4 weeks, one a month for 6 months\n"
+        "(the --keep options change it): restore --from ID APP puts one back. One run at a\n"
+        "time works on an app's backups. Each run's lines are also added to\n"
+        "Backup/Dittoly UA history.txt (about the last 1 MiB).\n\n"
         "Exit status: 0 all done (an app with nothing to do, such as one without\n"
         "Settings to back up, counts as done), 1 something failed, 2 usage error,\n"
         "130 interrupted (Ctrl-C, SIGTERM): the app in progress was left as it was.");
     parser.addPositionalArgument("command", "list, backup, restore, reset, hard-reset, "
-                                            "clear-cache, backups or help");
+                                            "clear-cache, backups, forget or help");
     parser.addOption({{"h", "help"}, "Show this help; after a command, that command's help."});
     parser.addOption({"help-all", "Show this help and every command's help."});
     const QCommandLineOption version = parser.addVersionOption();
@@ -104,9 +122,19 @@ QCommandLineOption DescribeOptions(QCommandLineParser& parser) {
                       "nothing."});
     parser.addOption({{"q", "quiet"}, "Print failures only: no status lines, no progress."});
     parser.addOption({"keep",
-                      "backup, restore: History entries each app keeps (default 10; "
-                      "0 keeps none and empties its History).",
+                      "backup, restore, forget: keep the newest N History entries and no "
+                      "others (0 keeps none and empties the History).",
                       "N"});
+    parser.addOption({"keep-last", "backup, restore, forget: keep the newest N backups.", "N"});
+    parser.addOption(
+        {"keep-daily", "... and the newest backup of each of the last N days that have one.", "N"});
+    parser.addOption(
+        {"keep-weekly", "... of each of the last N weeks (Monday to Sunday, UTC).", "N"});
+    parser.addOption({"keep-monthly", "... of each of the last N months.", "N"});
+    parser.addOption({"wait",
+                      "backup, restore, forget: wait up to S seconds for another run working "
+                      "on an app (default 0: that app fails at once).",
+                      "S"});
     parser.addOption({"from",
                       "restore: this History entry (an id from backups) instead of "
                       "the latest backup.",

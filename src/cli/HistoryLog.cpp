@@ -19,6 +19,15 @@ bool AppendToHistoryLog(const modGlobal::Roots& roots, const std::vector<std::st
     if (!modGlobal::FolderExists(roots.BackupDir())) {
         return true;
     }
+    // Read, cut and written again as a whole: runs that end together take turns, so none
+    // loses another's lines. A run waits for one ahead of it, which holds the lock for the
+    // moment of its own write.
+    platform::FileLock lock;
+    std::string holder;
+    if (platform::LockFile({roots.BackupDir(), {kHistoryLockName}}, platform::ThisProcess(),
+                           60 * 1000, lock, holder) != 0) {
+        return false;
+    }
     const std::string path = roots.BackupDir() + kHistoryLogName;
     std::vector<std::string> lines;
     switch (platform::TextFileAt(path)) {

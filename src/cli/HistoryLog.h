@@ -12,6 +12,8 @@
 namespace cli {
 
 inline constexpr char kHistoryLogName[] = "Dittoly UA history.txt";
+// Beside it: the lock that makes one run at a time change it.
+inline constexpr char kHistoryLockName[] = "Dittoly UA history.lock";
 inline constexpr std::size_t kHistoryLogBytes = 1024 * 1024;
 
 // Appends one run's lines, then drops the oldest runs, each whole, while the file would

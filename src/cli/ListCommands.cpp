@@ -108,13 +108,20 @@ int Backups(const QStringList& names, bool json) {
         platform::MeasureTree(at, measured);
         return measured;
     };
+    const auto kindWord = [](history::Kind of) {
+        return of == history::Kind::Backup          ? "backup"
+               : of == history::Kind::BeforeRestore ? "before-restore"
+                                                    : "undated";
+    };
     QJsonArray array;
     for (const auto& app : *apps) {
-        const auto made = history::LatestTime(roots, app.package);
+        const history::Latest made = history::LatestBackup(roots, app.package);
         QJsonValue latest = QJsonValue::Null;
-        if (made) {
+        if (made.exists) {
             const auto measured = size({roots.BackupDir(), {app.package, "Settings"}});
-            latest = QJsonObject{{"time", QString::fromStdString(history::IsoTime(*made))},
+            latest = QJsonObject{{"time", made.time ? QJsonValue(QString::fromStdString(
+                                                          history::IsoTime(*made.time)))
+                                                    : QJsonValue(QJsonValue::Null)},
                                  {"files", static_cast<qint64>(measured.files)},
                                  {"bytes", static_cast<qint64>(measured.bytes)}};
         }
@@ -123,17 +130,20 @@ int Backups(const QStringList& names, bool json) {
             auto folder = history::EntryFolder(roots, app.package, entry.id);
             folder.names.push_back("Settings");
             const auto measured = size(folder);
-            entries.append(QJsonObject{
-                {"id", QString::fromStdString(entry.id)},
-                {"kind", entry.kind == history::Kind::Backup ? "backup" : "before-restore"},
-                {"time", QString::fromStdString(history::IsoTime(entry.time))},
-                {"files", static_cast<qint64>(measured.files)},
-                {"bytes", static_cast<qint64>(measured.bytes)}});
+            entries.append(
+                QJsonObject{{"id", QString::fromStdString(entry.id)},
+                            {"kind", kindWord(entry.kind)},
+                            {"time", QString::fromStdString(history::IsoTime(entry.time))},
+                            {"files", static_cast<qint64>(measured.files)},
+                            {"bytes", static_cast<qint64>(measured.bytes)}});
         }
-        array.append(QJsonObject{{"package", cli::NameText(app.package)},
-                                 {"display", cli::NameText(app.display)},
-                                 {"latest", latest},
-                                 {"history", entries}});
+        array.append(QJsonObject{
+            {"package", cli::NameText(app.package)},
+            {"display", cli::NameText(app.display)},
+            {"latest", latest},
+            {"history", entries},
+            {"disk-bytes", static_cast<qint64>(size({roots.BackupDir(), {app.package}}).bytes)},
+            {"leftovers", Ids(history::Leftovers(roots, app.package))}});
     }
     if (json) {
         Out(Json(array));
@@ -144,8 +154,9 @@ int Backups(const QStringList& names, bool json) {
         const QJsonObject app = value.toObject();
         const auto row = [](const QString& id, const QString& kind, const QJsonObject& facts) {
             Out("  " + id.toStdString() + '\t' + kind.toStdString() + '\t' +
-                facts["time"].toString().toStdString() + '\t' +
-                std::to_string(facts["files"].toInteger()) + " files\t" +
+                (facts["time"].isNull() ? std::string("time unknown")
+                                        : facts["time"].toString().toStdString()) +
+                '\t' + std::to_string(facts["files"].toInteger()) + " files\t" +
                 std::to_string(facts["bytes"].toInteger()) + " bytes\n");
         };
         Out(app["display"].toString().toStdString() + '\t' +
@@ -158,6 +169,16 @@ int Backups(const QStringList& names, bool json) {
         for (const auto& entry : app["history"].toArray()) {
             const QJsonObject facts = entry.toObject();
             row(facts["id"].toString(), facts["kind"].toString(), facts);
+        }
+        Out("  disk use: " + std::to_string(app["disk-bytes"].toInteger()) + " bytes\n");
+        const QJsonArray leftovers = app["leftovers"].toArray();
+        if (!leftovers.isEmpty()) {
+            std::string left;
+            for (const auto& name : leftovers) {
+                left += (left.empty() ? "" : ", ") + name.toString().toStdString();
+            }
+            Out("  left by interrupted runs (the next backup or restore clears it): " + left +
+                '\n');
         }
     }
     return kOk;

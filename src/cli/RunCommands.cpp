@@ -104,7 +104,7 @@ void TellReasons(const std::vector<operations::App>& apps, const operations::Run
     for (std::size_t i = 0; i < result.outcomes.size(); ++i) {
         const auto& outcome = result.outcomes[i];
         if (outcome.result == operations::AppResult::Error ||
-            (outcome.result == operations::AppResult::NothingToDo && !quiet)) {
+            (outcome.result != operations::AppResult::Ok && !quiet)) {
             Err("dittoly-ua-cli: " + apps[i].display + ": " + outcome.reason + '\n');
         }
     }
@@ -142,6 +142,8 @@ const char* ResultWord(operations::AppResult result) {
         return "ok";
     case operations::AppResult::Error:
         return "error";
+    case operations::AppResult::Unchanged:
+        return "unchanged";
     default:
         return "nothing-to-do";
     }
@@ -154,7 +156,7 @@ QJsonObject RunJson(const Command& command, const std::vector<operations::App>& 
                     const std::string& end, bool historySaved) {
     const bool copies = command.op == Operation::Backup || command.op == Operation::Restore;
     QJsonArray list;
-    int counts[3] = {};
+    int counts[4] = {};
     for (std::size_t i = 0; i < result.outcomes.size(); ++i) {
         const auto& outcome = result.outcomes[i];
         ++counts[static_cast<int>(outcome.result)];
@@ -167,6 +169,8 @@ QJsonObject RunJson(const Command& command, const std::vector<operations::App>& 
         if (copies) {
             app["files"] = static_cast<qint64>(outcome.copied.files);
             app["bytes"] = static_cast<qint64>(outcome.copied.bytes);
+            app["kept"] = Ids(outcome.added);
+            app["removed"] = Ids(outcome.removed);
         }
         list.append(app);
     }
@@ -183,6 +187,7 @@ QJsonObject RunJson(const Command& command, const std::vector<operations::App>& 
              {"ok", counts[static_cast<int>(operations::AppResult::Ok)]},
              {"error", counts[static_cast<int>(operations::AppResult::Error)]},
              {"nothing-to-do", counts[static_cast<int>(operations::AppResult::NothingToDo)]},
+             {"unchanged", counts[static_cast<int>(operations::AppResult::Unchanged)]},
              {"not-started", static_cast<int>(apps.size() - result.outcomes.size())}}},
         {"apps", list}};
 }
@@ -203,16 +208,55 @@ int CheckWritable(Operation op, const modGlobal::Roots& roots) {
     return kOk;
 }
 
-std::optional<int> KeepCount(const QCommandLineParser& parser) {
-    if (!parser.isSet("keep")) {
-        return history::kDefaultKeep;
+} // namespace
+
+QJsonArray Ids(const std::vector<std::string>& ids) {
+    QJsonArray array;
+    for (const std::string& id : ids) {
+        array.append(QString::fromStdString(id));
     }
-    bool ok = false;
-    const int keep = parser.value("keep").toInt(&ok);
-    return ok && keep >= 0 ? std::optional(keep) : std::nullopt;
+    return array;
 }
 
-} // namespace
+std::optional<operations::RunOptions> OptionsFrom(const QCommandLineParser& parser,
+                                                  std::string& error) {
+    const auto count = [&](const char* option, int& into) {
+        if (!parser.isSet(option)) {
+            return true;
+        }
+        bool ok = false;
+        into = parser.value(option).toInt(&ok);
+        if (!ok || into < 0) {
+            error = std::string("--") + option + " takes a whole number, 0 or more";
+            return false;
+        }
+        return true;
+    };
+    operations::RunOptions options;
+    history::Policy& policy = options.policy;
+    const bool rules = parser.isSet("keep-last") || parser.isSet("keep-daily") ||
+                       parser.isSet("keep-weekly") || parser.isSet("keep-monthly");
+    if (rules && parser.isSet("keep")) {
+        error = "--keep is the newest N alone: give it or the --keep-... rules, not both";
+        return std::nullopt;
+    }
+    if (rules) {
+        // The rules given, and no other (entries made before a restore keep their own).
+        policy = {0, 0, 0, 0, policy.beforeRestore};
+    }
+    int keep = 0;
+    int wait = 0;
+    if (!count("keep", keep) || !count("keep-last", policy.last) ||
+        !count("keep-daily", policy.daily) || !count("keep-weekly", policy.weekly) ||
+        !count("keep-monthly", policy.monthly) || !count("wait", wait)) {
+        return std::nullopt;
+    }
+    if (parser.isSet("keep")) {
+        policy = history::Policy::Newest(keep);
+    }
+    options.waitMs = std::min(wait, 24 * 3600) * 1000;
+    return options;
+}
 
 int RunCommand(const Command& command, QCommandLineParser& parser) {
     const QStringList names = parser.positionalArguments().mid(1);
@@ -220,12 +264,19 @@ int RunCommand(const Command& command, QCommandLineParser& parser) {
     if (all == !names.isEmpty()) {
         return Usage(std::string(command.name) + ": name the apps or give --all, not both");
     }
-    operations::RunOptions options;
-    const auto keep = KeepCount(parser);
-    if (!keep) {
-        return Usage("--keep takes a whole number of History entries, 0 or more");
+    std::string error;
+    auto chosen = OptionsFrom(parser, error);
+    if (!chosen) {
+        return Usage(error);
     }
-    options.keep = *keep;
+    operations::RunOptions options = *chosen;
+    const bool copies = command.op == Operation::Backup || command.op == Operation::Restore;
+    if (!copies && (parser.isSet("wait") || parser.isSet("keep") || parser.isSet("keep-last") ||
+                    parser.isSet("keep-daily") || parser.isSet("keep-weekly") ||
+                    parser.isSet("keep-monthly"))) {
+        return Usage(std::string(command.name) + " keeps no History: --keep and --wait go with "
+                                                 "backup and restore");
+    }
     options.restoreFrom = parser.value("from").toStdString();
     if (parser.isSet("from") && (command.op != Operation::Restore || all)) {
         return Usage("--from goes with restore and the apps it names");
@@ -234,7 +285,6 @@ int RunCommand(const Command& command, QCommandLineParser& parser) {
     if (!HasPackagesRoot(roots)) {
         return kFailed;
     }
-    std::string error;
     // A restore may also name an app that is not installed now but has a backup.
     auto apps = all ? std::optional(DetectedApps(roots))
                     : Choose(command.op == Operation::Restore ? AppsWithBackups(roots)

@@ -39,8 +39,11 @@ int main(int argc, char** argv) {
         return cli::Usage("no command given");
     }
     const std::string name = positional.front().toStdString();
-    const bool runOnly = parser.isSet("all") || parser.isSet("yes") || parser.isSet("keep") ||
-                         parser.isSet("from") || parser.isSet("dry-run") || parser.isSet("quiet");
+    bool runOnly = false;
+    for (const char* option : {"all", "yes", "keep", "keep-last", "keep-daily", "keep-weekly",
+                               "keep-monthly", "wait", "from", "dry-run", "quiet"}) {
+        runOnly = runOnly || parser.isSet(option);
+    }
     if (name == "list") {
         if (positional.size() > 1 || runOnly) {
             return cli::Usage("list takes no apps and only --json");
@@ -54,6 +57,9 @@ int main(int argc, char** argv) {
             return cli::Usage("backups takes app names and --json only");
         }
         return cli::Backups(positional.mid(1), parser.isSet("json"));
+    }
+    if (name == "forget") {
+        return cli::Forget(parser);
     }
     for (const cli::Command& command : cli::kCommands) {
         if (name == command.name) {

@@ -2,10 +2,10 @@
 
 #include "operations/StatusText.h"
 
-#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <set>
 
 namespace operations::history {
 
@@ -15,18 +15,28 @@ using platform::kSepStr;
 using platform::PathState;
 
 constexpr std::string_view kBeforeRestore = "-before-restore";
+constexpr std::string_view kUndated = "-undated";
+constexpr char kTimeName[] = "Settings.time";
+constexpr char kNextName[] = "Settings.time.next";
+constexpr char kLockName[] = "Settings.lock";
+
+std::string AppFolder(const modGlobal::Roots& roots, const std::string& package) {
+    return roots.BackupDir() + package;
+}
 
 std::string HistoryPath(const modGlobal::Roots& roots, const std::string& package) {
-    return roots.BackupDir() + package + kSepStr + "History";
+    return AppFolder(roots, package) + kSepStr + "History";
 }
 
-// Beside Backup/<package>/Settings, never inside it.
-std::string TimeFile(const modGlobal::Roots& roots, const std::string& package) {
-    return roots.BackupDir() + package + kSepStr + "Settings.time";
+// Beside Backup/<package>/Settings, never inside it, so a Restore never copies them.
+platform::Below BesideLatest(const modGlobal::Roots& roots, const std::string& package,
+                             const char* name) {
+    return {roots.BackupDir(), {package, name}};
 }
 
-platform::Below LatestFolder(const modGlobal::Roots& roots, const std::string& package) {
-    return {roots.BackupDir(), {package, "Settings"}};
+std::string PathBesideLatest(const modGlobal::Roots& roots, const std::string& package,
+                             const char* name) {
+    return platform::PathOf(BesideLatest(roots, package, name));
 }
 
 struct Civil {
@@ -64,7 +74,78 @@ int Digits(std::string_view text, std::size_t at, std::size_t width) {
     return error == std::errc() && end == first + width ? value : -1;
 }
 
+std::string_view KindSuffix(Kind kind) {
+    return kind == Kind::BeforeRestore ? kBeforeRestore
+           : kind == Kind::Undated     ? kUndated
+                                       : std::string_view();
+}
+
+// The day, the week (Monday to Sunday) and the month of a UTC time, each as a number that
+// grows with time.
+std::int64_t DayOf(std::int64_t utc) {
+    using namespace std::chrono;
+    return floor<days>(sys_seconds{seconds{utc}}).time_since_epoch().count();
+}
+std::int64_t WeekOf(std::int64_t utc) {
+    // 1970-01-01 was a Thursday: three days on, the weeks begin on Mondays.
+    const std::int64_t day = DayOf(utc) + 3;
+    return day >= 0 ? day / 7 : (day - 6) / 7;
+}
+std::int64_t MonthOf(std::int64_t utc) {
+    const Civil c = CivilOf(utc);
+    return std::int64_t{c.year} * 12 + c.month;
+}
+
+// The record beside the latest backup: "<stamp>" (or, as older versions wrote it, "<stamp>
+// <identity of the folder it belongs to>"), and of one begun, "<stamp> <replaced id or ->".
+struct Record {
+    std::int64_t time = 0;
+    std::string rest;
+};
+std::optional<Record> ReadRecord(const modGlobal::Roots& roots, const std::string& package,
+                                 const char* name) {
+    const auto text = platform::ReadWholeFile(PathBesideLatest(roots, package, name));
+    if (!text) {
+        return std::nullopt;
+    }
+    const std::string line = text->substr(0, text->find_first_of("\r\n"));
+    const std::size_t blank = line.find(' ');
+    const auto stamp = ParseId(std::string_view(line).substr(0, blank));
+    if (!stamp || stamp->kind != Kind::Backup || stamp->n != 1) {
+        return std::nullopt;
+    }
+    return Record{stamp->time, blank == std::string::npos ? "" : line.substr(blank + 1)};
+}
+
+bool IsFolder(const platform::Below& at) {
+    return platform::StateOf(platform::PathOf(at)) == PathState::Folder;
+}
+
+// A record a killed run left begun becomes the current one if its copy did take its place
+// (the backup it replaced is in History, or there was none and there is one now), else it
+// goes. Runs once Tidy has finished what the killed run's swap left.
+void SettleRecord(const modGlobal::Roots& roots, const std::string& package) {
+    if (platform::StateOf(PathBesideLatest(roots, package, kNextName)) == PathState::Missing) {
+        return;
+    }
+    const auto begun = ReadRecord(roots, package, kNextName);
+    const bool placed =
+        begun &&
+        (begun->rest == "-"
+             ? IsFolder(BesideLatest(roots, package, "Settings"))
+             : ParseId(begun->rest) &&
+                   IsFolder({roots.BackupDir(), {package, "History", begun->rest, "Settings"}}));
+    EndRecord(roots, package, placed);
+}
+
 } // namespace
+
+bool Newer(const Entry& a, const Entry& b) {
+    if (a.time != b.time) {
+        return a.time > b.time;
+    }
+    return a.n != b.n ? a.n > b.n : a.id > b.id;
+}
 
 std::string Stamp(std::int64_t utc) {
     return Format(utc, "%04d-%02u-%02uT%02ld%02ld%02ldZ");
@@ -75,7 +156,8 @@ std::string IsoTime(std::int64_t utc) {
 }
 
 std::optional<Entry> ParseId(std::string_view id) {
-    // "YYYY-MM-DDTHHMMSSZ", then "-before-restore", then "-<n>", each where present.
+    // "YYYY-MM-DDTHHMMSSZ", then "-before-restore" or "-undated", then "-<n>", each where
+    // present.
     if (id.size() < 18 || id[4] != '-' || id[7] != '-' || id[10] != 'T' || id[17] != 'Z') {
         return std::nullopt;
     }
@@ -97,14 +179,18 @@ std::optional<Entry> ParseId(std::string_view id) {
     entry.time =
         sys_days(date).time_since_epoch() / seconds(1) + hour * 3600 + minute * 60 + second;
     std::string_view rest = id.substr(18);
-    if (rest.starts_with(kBeforeRestore)) {
-        entry.kind = Kind::BeforeRestore;
-        rest.remove_prefix(kBeforeRestore.size());
+    for (const Kind kind : {Kind::BeforeRestore, Kind::Undated}) {
+        if (rest.starts_with(KindSuffix(kind))) {
+            entry.kind = kind;
+            rest.remove_prefix(KindSuffix(kind).size());
+        }
     }
     if (!rest.empty()) {
-        unsigned n = 0;
-        const auto [end, error] = std::from_chars(rest.data() + 1, rest.data() + rest.size(), n);
-        if (rest[0] != '-' || error != std::errc() || end != rest.data() + rest.size() || n < 2) {
+        // One spelling per number: no sign, no leading zero.
+        const auto [end, error] =
+            std::from_chars(rest.data() + 1, rest.data() + rest.size(), entry.n);
+        if (rest[0] != '-' || rest.size() < 2 || rest[1] == '0' || error != std::errc() ||
+            end != rest.data() + rest.size() || entry.n < 2) {
             return std::nullopt;
         }
     }
@@ -126,10 +212,56 @@ std::vector<Entry> List(const modGlobal::Roots& roots, const std::string& packag
         }
         return true;
     });
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        return a.time != b.time ? a.time > b.time : a.id > b.id;
-    });
+    std::sort(entries.begin(), entries.end(), Newer);
     return entries;
+}
+
+std::vector<std::string> Expired(const std::vector<Entry>& entries, const Policy& policy,
+                                 std::int64_t now, const std::vector<std::string>& protect) {
+    std::vector<Entry> backups;
+    std::vector<Entry> restores;
+    for (const Entry& entry : entries) {
+        if (entry.kind != Kind::Undated && entry.time <= now) {
+            (entry.kind == Kind::Backup ? backups : restores).push_back(entry);
+        }
+    }
+    std::sort(backups.begin(), backups.end(), Newer);
+    std::sort(restores.begin(), restores.end(), Newer);
+    std::set<std::string> kept(protect.begin(), protect.end());
+    const auto newest = [&](const std::vector<Entry>& list, int count) {
+        for (std::size_t i = 0; i < list.size() && static_cast<int>(i) < count; ++i) {
+            kept.insert(list[i].id);
+        }
+    };
+    newest(backups, policy.last);
+    newest(restores, policy.beforeRestore);
+    // Each rule walks the backups newest first and keeps the first of every day, week or
+    // month it meets, until it has kept its count.
+    const auto eachPeriod = [&](int count, std::int64_t (*period)(std::int64_t)) {
+        std::optional<std::int64_t> last;
+        for (const Entry& entry : backups) {
+            if (count <= 0) {
+                break;
+            }
+            if (period(entry.time) != last) {
+                last = period(entry.time);
+                kept.insert(entry.id);
+                --count;
+            }
+        }
+    };
+    eachPeriod(policy.daily, DayOf);
+    eachPeriod(policy.weekly, WeekOf);
+    eachPeriod(policy.monthly, MonthOf);
+    std::vector<std::string> expired;
+    for (const auto* list : {&backups, &restores}) {
+        for (auto entry = list->rbegin(); entry != list->rend(); ++entry) {
+            if (!kept.contains(entry->id)) {
+                expired.push_back(entry->id); // oldest first
+            }
+        }
+    }
+    return expired;
 }
 
 platform::Below EntryFolder(const modGlobal::Roots& roots, const std::string& package,
@@ -139,75 +271,136 @@ platform::Below EntryFolder(const modGlobal::Roots& roots, const std::string& pa
 
 std::string NewId(const modGlobal::Roots& roots, const std::string& package, std::int64_t utc,
                   Kind kind) {
-    const std::string base =
-        Stamp(utc) + (kind == Kind::BeforeRestore ? std::string(kBeforeRestore) : "");
-    std::string id = base;
-    for (int n = 2;
+    const std::string base = Stamp(utc) + std::string(KindSuffix(kind));
+    unsigned last = 0;
+    platform::ListFolder(HistoryPath(roots, package),
+                         [&](std::string_view name, platform::EntryKind) {
+                             const auto entry = ParseId(name);
+                             if (entry && entry->time == utc && entry->kind == kind) {
+                                 last = std::max(last, entry->n);
+                             }
+                             return true;
+                         });
+    std::string id = last == 0 ? base : base + "-" + std::to_string(last + 1);
+    for (unsigned n = last + 2;
          platform::StateOf(HistoryPath(roots, package) + kSepStr + id) != PathState::Missing; ++n) {
-        id = base + "-" + std::to_string(n);
+        id = base + "-" + std::to_string(n); // something not of ours holds the name
     }
     return id;
 }
 
-std::optional<std::int64_t> LatestTime(const modGlobal::Roots& roots, const std::string& package) {
-    const auto facts = platform::InspectFolder(LatestFolder(roots, package));
-    if (!facts) {
-        return std::nullopt;
+Latest LatestBackup(const modGlobal::Roots& roots, const std::string& package) {
+    Latest latest;
+    const auto facts = platform::InspectFolder(BesideLatest(roots, package, "Settings"));
+    latest.exists = facts.has_value();
+    const auto record = latest.exists ? ReadRecord(roots, package, kTimeName) : std::nullopt;
+    // An older version named the folder the record belonged to by its identity, which a
+    // copy of the program folder does not keep: only a record that still names it is sure.
+    if (record &&
+        (record->rest.empty() || (!facts->identity.empty() && record->rest == facts->identity))) {
+        latest.time = record->time;
     }
-    // "<stamp> <identity of the folder it belongs to>"; a hand-edited or stale one is no record.
-    if (const auto record = platform::ReadWholeFile(TimeFile(roots, package))) {
-        const std::size_t blank = record->find(' ');
-        const std::size_t end = record->find_first_of("\r\n");
-        const auto entry = ParseId(std::string_view(*record).substr(0, blank));
-        if (blank != std::string::npos && entry && !facts->identity.empty() &&
-            record->substr(blank + 1, end - blank - 1) == facts->identity) {
-            return entry->time;
-        }
-    }
-    return facts->modified;
+    return latest;
 }
 
-bool RecordLatest(const modGlobal::Roots& roots, const std::string& package, std::int64_t utc) {
-    const auto facts = platform::InspectFolder(LatestFolder(roots, package));
-    return facts && !facts->identity.empty() &&
-           platform::ReplaceFile(TimeFile(roots, package),
-                                 Stamp(utc) + " " + facts->identity + "\r\n");
+bool BeginRecord(const modGlobal::Roots& roots, const std::string& package, std::int64_t utc,
+                 const std::string& replacedId) {
+    return platform::ReplaceFile(PathBesideLatest(roots, package, kNextName),
+                                 Stamp(utc) + " " + (replacedId.empty() ? "-" : replacedId) +
+                                     "\r\n");
+}
+
+void EndRecord(const modGlobal::Roots& roots, const std::string& package, bool placed) {
+    const auto begun = ReadRecord(roots, package, kNextName);
+    // Should the record not be written now, the begun one stays for the next run to settle.
+    if (placed && begun &&
+        !platform::ReplaceFile(PathBesideLatest(roots, package, kTimeName),
+                               Stamp(begun->time) + "\r\n")) {
+        return;
+    }
+    platform::RemoveTree(BesideLatest(roots, package, kNextName));
 }
 
 void Tidy(const modGlobal::Roots& roots, const std::string& package) {
-    const std::string folder = HistoryPath(roots, package);
-    if (!IsPlainFolderName(package) || platform::StateOf(folder) != PathState::Folder) {
+    if (!IsPlainFolderName(package) ||
+        platform::StateOf(AppFolder(roots, package)) != PathState::Folder) {
         return;
     }
-    platform::ClearLeftovers({roots.BackupDir(), {package, "History"}});
-    // An entry a killed run made but never filled: what that run left inside is finished or
-    // goes, then the entry goes if it is still empty (a run at work keeps its part in it).
-    std::vector<std::string> unfilled;
+    // Under the app's lock no other run is at work here: whatever one left is a leftover.
+    platform::ClearLeftovers({roots.BackupDir(), {package}}, true);
+    const std::string folder = HistoryPath(roots, package);
+    if (platform::StateOf(folder) == PathState::Folder) {
+        platform::ClearLeftovers({roots.BackupDir(), {package, "History"}}, true);
+        // An entry a killed run made but never filled: what that run left inside is
+        // finished or goes, then the entry goes if it is still empty.
+        std::vector<std::string> unfilled;
+        platform::ListFolder(folder, [&](std::string_view name, platform::EntryKind kind) {
+            const std::string entry(name);
+            if (kind == platform::EntryKind::Folder && ParseId(entry) &&
+                platform::StateOf(folder + kSepStr + entry + kSepStr + "Settings") ==
+                    PathState::Missing) {
+                unfilled.push_back(entry);
+            }
+            return true;
+        });
+        for (const std::string& id : unfilled) {
+            platform::ClearLeftovers(EntryFolder(roots, package, id), true);
+            bool empty = true;
+            platform::ListFolder(folder + kSepStr + id, [&](std::string_view, platform::EntryKind) {
+                return empty = false;
+            });
+            if (empty) {
+                platform::DiscardTree(EntryFolder(roots, package, id), true);
+            }
+        }
+    }
+    SettleRecord(roots, package);
+}
+
+std::vector<std::string> Leftovers(const modGlobal::Roots& roots, const std::string& package) {
+    std::vector<std::string> found;
+    if (!IsPlainFolderName(package)) {
+        return found;
+    }
+    const std::string prefix = std::string("History") + kSepStr;
+    found = platform::FindLeftovers({roots.BackupDir(), {package}});
+    for (const std::string& name :
+         platform::FindLeftovers({roots.BackupDir(), {package, "History"}})) {
+        found.push_back(prefix + name);
+    }
+    const std::string folder = HistoryPath(roots, package);
     platform::ListFolder(folder, [&](std::string_view name, platform::EntryKind kind) {
         const std::string entry(name);
         if (kind == platform::EntryKind::Folder && ParseId(entry) &&
             platform::StateOf(folder + kSepStr + entry + kSepStr + "Settings") ==
                 PathState::Missing) {
-            unfilled.push_back(entry);
+            found.push_back(prefix + entry);
         }
         return true;
     });
-    for (const std::string& id : unfilled) {
-        platform::ClearLeftovers(EntryFolder(roots, package, id));
-        bool empty = true;
-        platform::ListFolder(folder + kSepStr + id,
-                             [&](std::string_view, platform::EntryKind) { return empty = false; });
-        if (empty) {
-            platform::DiscardTree(EntryFolder(roots, package, id));
-        }
+    if (platform::StateOf(PathBesideLatest(roots, package, kNextName)) != PathState::Missing) {
+        found.emplace_back(kNextName);
     }
+    return found;
 }
 
-void Prune(const modGlobal::Roots& roots, const std::string& package, int keep) {
-    const auto entries = List(roots, package);
-    for (std::size_t i = static_cast<std::size_t>(std::max(keep, 0)); i < entries.size(); ++i) {
-        platform::DiscardTree(EntryFolder(roots, package, entries[i].id));
+std::vector<std::string> Prune(const modGlobal::Roots& roots, const std::string& package,
+                               const Policy& policy, std::int64_t now,
+                               const std::vector<std::string>& protect) {
+    std::vector<std::string> removed;
+    for (const std::string& id : Expired(List(roots, package), policy, now, protect)) {
+        if (platform::DiscardTree(EntryFolder(roots, package, id), true) == 0) {
+            removed.push_back(id);
+        }
     }
+    return removed;
+}
+
+int LockApp(const modGlobal::Roots& roots, const std::string& package, std::int64_t now, int waitMs,
+            platform::FileLock& lock, std::string& holder) {
+    return platform::LockFile(BesideLatest(roots, package, kLockName),
+                              platform::ThisProcess() + ", since " + IsoTime(now), waitMs, lock,
+                              holder);
 }
 
 } // namespace operations::history

@@ -70,6 +70,16 @@ private:
     std::vector<std::string> lines_;
 };
 
+// What a step tells besides its result: the reason of a refusal of its own, and what it did
+// to the app's History.
+struct StepReport {
+    std::string reason;
+    bool unchanged = false;       // a Backup that found nothing to copy
+    bool nothingRestored = false; // a Restore that left the live Settings as they were
+    std::vector<std::string> added;
+    std::vector<std::string> removed;
+};
+
 // One app's copy or delete: the paths as the status line prints them, the folder the work
 // reads or removes, and the work.
 struct Step {
@@ -77,8 +87,137 @@ struct Step {
     std::string shownPath;        // the source of a copy, the path of a delete
     std::string shownDestination; // copies only
     Below subject;
-    std::function<int(platform::TreeProgress*)> work;
+    std::function<int(platform::TreeProgress*, StepReport&)> work;
 };
+
+AppOutcome Outcome(AppResult result, std::string reason) {
+    AppOutcome outcome;
+    outcome.result = result;
+    outcome.reason = std::move(reason);
+    return outcome;
+}
+
+bool IsFolderAt(const Below& at) {
+    return platform::StateOf(platform::PathOf(at)) == platform::PathState::Folder;
+}
+
+// Whether the folder at `at` is another one than `before` was: a copy took its place.
+bool Replaced(const std::optional<platform::FolderFacts>& before, const Below& at) {
+    const auto after = platform::InspectFolder(at);
+    return after && (!before || before->identity != after->identity);
+}
+
+// Takes the app's lock for a copy into or out of its backups; a refusal says which run
+// has the app.
+int LockForCopy(const modGlobal::Roots& roots, const std::string& package, std::int64_t now,
+                const RunOptions& options, platform::FileLock& lock, StepReport& report) {
+    std::string holder;
+    const int error = history::LockApp(roots, package, now, options.waitMs, lock, holder);
+    if (error == EWOULDBLOCK) {
+        report.reason = "in use by another run (" +
+                        (holder.empty() ? std::string("one that is just starting") : holder) +
+                        "), so it was left as it was";
+    }
+    return error;
+}
+
+// What retention keeps safe after a run: the entry it made and the one it restored from;
+// nothing when the policy keeps nothing at all.
+std::vector<std::string> Protected(const RunOptions& options, const std::string& made) {
+    if (options.policy.KeepsNothing()) {
+        return {};
+    }
+    return {made, options.restoreFrom};
+}
+
+// A Backup: under the app's lock, after tidying what killed runs left, unless the app's
+// Settings are exactly its latest backup already: the new copy takes the latest's place,
+// which moves into History under the time it was made.
+int BackupWork(const modGlobal::Roots& roots, const std::string& package, const RunOptions& options,
+               std::int64_t now, platform::TreeProgress* progress, StepReport& report) {
+    const Below backup{roots.BackupDir(), {package}};
+    const Below settings{roots.PackagesRoot(), {package, "Settings"}};
+    const Below latest{roots.BackupDir(), {package, "Settings"}};
+    platform::MakeFolderChain(backup);
+    platform::FileLock lock;
+    if (const int error = LockForCopy(roots, package, now, options, lock, report); error != 0) {
+        return error;
+    }
+    history::Tidy(roots, package);
+    bool same = false;
+    if (platform::CompareTrees(settings, latest, same) == 0 && same) {
+        report.unchanged = true;
+        return 0;
+    }
+    const history::Latest last = history::LatestBackup(roots, package);
+    platform::CopyOptions copy{std::nullopt, progress, true};
+    std::string replaced;
+    if (last.exists) {
+        replaced = history::NewId(roots, package, last.time.value_or(now),
+                                  last.time ? history::Kind::Backup : history::Kind::Undated);
+        copy.keep = history::EntryFolder(roots, package, replaced);
+    }
+    if (!history::BeginRecord(roots, package, now, replaced)) {
+        report.reason =
+            "the time of the new backup could not be recorded in " + platform::PathOf(backup);
+        return EIO;
+    }
+    const auto before = platform::InspectFolder(latest);
+    const int result = platform::CopyTree(settings, backup, copy);
+    const bool placed = Replaced(before, latest);
+    history::EndRecord(roots, package, placed);
+    if (placed && !replaced.empty() &&
+        IsFolderAt({roots.BackupDir(), {package, "History", replaced, "Settings"}})) {
+        report.added.push_back(replaced);
+    }
+    if (result == 0) {
+        report.removed =
+            history::Prune(roots, package, options.policy, now, Protected(options, replaced));
+    }
+    return result;
+}
+
+// A Restore: the live Settings move into History before the backup's copy takes their
+// place. A Restore that restored nothing leaves no entry behind.
+int RestoreWork(const modGlobal::Roots& roots, const std::string& package, const Below& source,
+                const RunOptions& options, std::int64_t now, platform::TreeProgress* progress,
+                StepReport& report) {
+    const Below inPackages{roots.PackagesRoot(), {package}};
+    const Below live{roots.PackagesRoot(), {package, "Settings"}};
+    platform::MakeFolderChain(inPackages);
+    // Without a backup folder there is nothing to restore, and no lock to take.
+    const bool hasBackups = IsFolderAt({roots.BackupDir(), {package}});
+    platform::FileLock lock;
+    if (hasBackups) {
+        if (const int error = LockForCopy(roots, package, now, options, lock, report); error != 0) {
+            return error;
+        }
+        history::Tidy(roots, package);
+    }
+    const auto before = platform::InspectFolder(live);
+    platform::CopyOptions copy{std::nullopt, progress, hasBackups};
+    std::string kept;
+    if (before && hasBackups) {
+        kept = history::NewId(roots, package, now, history::Kind::BeforeRestore);
+        copy.keep = history::EntryFolder(roots, package, kept);
+    }
+    const int result = platform::CopyTree(source, inPackages, copy);
+    if (!Replaced(before, live)) {
+        report.nothingRestored = true;
+        if (!kept.empty() &&
+            platform::StateOf(platform::PathOf(*copy.keep)) != platform::PathState::Missing) {
+            platform::DiscardTree(*copy.keep, true); // made for a restore that did not happen
+        }
+    } else if (!kept.empty() &&
+               IsFolderAt({roots.BackupDir(), {package, "History", kept, "Settings"}})) {
+        report.added.push_back(kept);
+    }
+    if (result == 0 && hasBackups) {
+        report.removed =
+            history::Prune(roots, package, options.policy, now, Protected(options, kept));
+    }
+    return result;
+}
 
 Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& roots,
              const RunOptions& options, std::int64_t now) {
@@ -86,36 +225,13 @@ Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& r
     const std::string packageFolder = packagesRoot + kSepStr + package;
     const Below inPackages{packagesRoot, {package}};
     const Below settings{packagesRoot, {package, "Settings"}};
-    const int keep = options.keep;
     switch (op) {
-    case Operation::Backup: {
-        const Below backup{roots.BackupDir(), {package}};
+    case Operation::Backup:
         return {kWordBackup, packageFolder + kSepStr + "Settings" + kSepStr,
                 roots.BackupDir() + package + kSepStr, settings,
-                [=](platform::TreeProgress* progress) {
-                    platform::MakeFolderChain(backup);
-                    history::Tidy(roots, package);
-                    platform::CopyOptions copy{std::nullopt, progress};
-                    const auto made = history::LatestTime(roots, package);
-                    if (keep > 0 && made) {
-                        copy.keep = history::EntryFolder(
-                            roots, package,
-                            history::NewId(roots, package, *made, history::Kind::Backup));
-                    }
-                    const Below latest{roots.BackupDir(), {package, "Settings"}};
-                    const auto before = platform::InspectFolder(latest);
-                    const int result = platform::CopyTree(settings, backup, copy);
-                    // A new copy in place gets its time, even one that left a link out.
-                    const auto after = platform::InspectFolder(latest);
-                    if (after && (!before || before->identity != after->identity)) {
-                        history::RecordLatest(roots, package, now);
-                    }
-                    if (result == 0) {
-                        history::Prune(roots, package, keep);
-                    }
-                    return result;
+                [=](platform::TreeProgress* progress, StepReport& report) {
+                    return BackupWork(roots, package, options, now, progress, report);
                 }};
-    }
     case Operation::Restore: {
         Below source{roots.BackupDir(), {package, "Settings"}};
         std::string shown = roots.BackupDir() + package + kSepStr;
@@ -124,21 +240,8 @@ Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& r
             shown += std::string("History") + kSepStr + options.restoreFrom + kSepStr;
         }
         return {kWordRestore, shown + "Settings" + kSepStr, packageFolder, source,
-                [=](platform::TreeProgress* progress) {
-                    platform::MakeFolderChain(inPackages);
-                    history::Tidy(roots, package);
-                    platform::CopyOptions copy{std::nullopt, progress};
-                    if (keep > 0 && platform::StateOf(packageFolder + kSepStr + "Settings") ==
-                                        platform::PathState::Folder) {
-                        copy.keep = history::EntryFolder(
-                            roots, package,
-                            history::NewId(roots, package, now, history::Kind::BeforeRestore));
-                    }
-                    const int result = platform::CopyTree(source, inPackages, copy);
-                    if (result == 0) {
-                        history::Prune(roots, package, keep);
-                    }
-                    return result;
+                [=](platform::TreeProgress* progress, StepReport& report) {
+                    return RestoreWork(roots, package, source, options, now, progress, report);
                 }};
     }
     case Operation::Reset:
@@ -146,21 +249,24 @@ Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& r
                 packageFolder + kSepStr + "Settings",
                 {},
                 settings,
-                [=](platform::TreeProgress* progress) {
+                [=](platform::TreeProgress* progress, StepReport&) {
                     return platform::RemoveTree(settings, progress);
                 }};
     case Operation::HardReset:
-        return {
-            kWordHardReset, packageFolder, {}, inPackages, [=](platform::TreeProgress* progress) {
-                return platform::RemoveTree(inPackages, progress);
-            }};
+        return {kWordHardReset,
+                packageFolder,
+                {},
+                inPackages,
+                [=](platform::TreeProgress* progress, StepReport&) {
+                    return platform::RemoveTree(inPackages, progress);
+                }};
     default: {
         const Below cache{packagesRoot, {package, "LocalCache"}};
         return {kWordClearAppCache,
                 packageFolder + kSepStr + "LocalCache",
                 {},
                 cache,
-                [=](platform::TreeProgress* progress) {
+                [=](platform::TreeProgress* progress, StepReport&) {
                     const int result = platform::RemoveTree(cache, progress);
                     // One level only: a package folder that is gone is not brought back.
                     platform::MakeFolder(cache);
@@ -212,7 +318,7 @@ AppOutcome Refusal(Operation op, const std::string& package, const Step& step,
     using platform::PathState;
     using platform::StateOf;
     const auto error = [](std::string reason) {
-        return AppOutcome{AppResult::Error, std::move(reason), {}};
+        return Outcome(AppResult::Error, std::move(reason));
     };
     if (!IsPlainFolderName(package)) {
         return error("refused: not a plain folder name");
@@ -236,10 +342,9 @@ AppOutcome Refusal(Operation op, const std::string& package, const Step& step,
     case PathState::Missing:
         return op == Operation::Restore
                    ? error("no backup to restore")
-                   : AppOutcome{AppResult::NothingToDo,
-                                op == Operation::Backup ? "no Settings folder to back up"
-                                                        : "no " + what.substr(4) + " to delete",
-                                {}};
+                   : Outcome(AppResult::NothingToDo, op == Operation::Backup
+                                                         ? "no Settings folder to back up"
+                                                         : "no " + what.substr(4) + " to delete");
     case PathState::Link:
         return error("refused: " + what + " is a link");
     case PathState::Other:
@@ -254,24 +359,29 @@ AppOutcome Refusal(Operation op, const std::string& package, const Step& step,
 // system's words. `systemText` is the system's words for `code`, taken on the thread that
 // did the work (on Windows they belong to that thread's last error).
 AppOutcome Judge(Operation op, int code, const std::string& package, const Step& step,
-                 const modGlobal::Roots& roots, const std::string& systemText) {
+                 const modGlobal::Roots& roots, const std::string& systemText,
+                 const StepReport& report) {
     if (code == 0) {
-        return {};
+        return report.unchanged ? Outcome(AppResult::Unchanged, "unchanged") : AppOutcome{};
+    }
+    if (!report.reason.empty()) {
+        return Outcome(AppResult::Error, report.reason);
     }
     if (AppOutcome refused = Refusal(op, package, step, roots); refused.result != AppResult::Ok) {
         return refused;
     }
     const bool copy = ReplacedBy(op, package, roots).has_value();
+    std::string reason = systemText;
     if (copy && (code == ELOOP || code == EXDEV || code == EINVAL)) {
-        return {AppResult::Error,
-                "links, mount points and special files inside are never copied, and were "
-                "left out",
-                {}};
+        reason = "links, mount points and special files inside are never copied, and were "
+                 "left out";
+    } else if (code == ELOOP || code == EXDEV) {
+        reason = "refused: a folder on the way is a link or a mount point";
     }
-    if (code == ELOOP || code == EXDEV) {
-        return {AppResult::Error, "refused: a folder on the way is a link or a mount point", {}};
+    if (report.nothingRestored) {
+        reason = "nothing was restored: " + reason;
     }
-    return {AppResult::Error, systemText, {}};
+    return Outcome(AppResult::Error, reason);
 }
 
 } // namespace
@@ -280,6 +390,34 @@ StepPlan PlanStep(Operation op, const std::string& package, const modGlobal::Roo
                   const RunOptions& options) {
     const Step step = StepFor(op, package, roots, options, 0);
     return {step.subject, ReplacedBy(op, package, roots), Refusal(op, package, step, roots)};
+}
+
+HistoryPlan PlanHistory(Operation op, const std::string& package, const modGlobal::Roots& roots,
+                        const RunOptions& options, std::int64_t now) {
+    HistoryPlan plan;
+    std::vector<history::Entry> entries = history::List(roots, package);
+    if (op == Operation::Backup) {
+        bool same = false;
+        if (platform::CompareTrees({roots.PackagesRoot(), {package, "Settings"}},
+                                   {roots.BackupDir(), {package, "Settings"}}, same) == 0 &&
+            same) {
+            plan.unchanged = true;
+            return plan;
+        }
+        if (const history::Latest last = history::LatestBackup(roots, package); last.exists) {
+            plan.added = history::NewId(roots, package, last.time.value_or(now),
+                                        last.time ? history::Kind::Backup : history::Kind::Undated);
+        }
+    } else if (op == Operation::Restore &&
+               IsFolderAt({roots.PackagesRoot(), {package, "Settings"}}) &&
+               IsFolderAt({roots.BackupDir(), {package}})) {
+        plan.added = history::NewId(roots, package, now, history::Kind::BeforeRestore);
+    }
+    if (!plan.added.empty()) {
+        entries.push_back(*history::ParseId(plan.added));
+    }
+    plan.removed = history::Expired(entries, options.policy, now, Protected(options, plan.added));
+    return plan;
 }
 
 const OperationTexts& TextsOf(Operation op) {
@@ -340,20 +478,23 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
         const Step step = StepFor(op, package, roots, options, clock.UtcNow());
         Watch watch(host);
         std::string systemText;
+        StepReport report;
         const int code = !IsPlainFolderName(package) ? EINVAL : host.FileOperation([&] {
             if (host.WantsTotals()) {
                 platform::MeasureTree(step.subject, watch.total);
             }
-            const int worked = step.work(&watch);
+            const int worked = step.work(&watch, report);
             systemText = worked != 0 ? platform::ErrorText(worked) : std::string();
             return worked;
         });
         AppOutcome outcome = code == ECANCELED && IsPlainFolderName(package)
-                                 ? AppOutcome{AppResult::Error, host.StopReason(), {}}
-                                 : Judge(op, code, package, step, roots, systemText);
+                                 ? Outcome(AppResult::Error, host.StopReason())
+                                 : Judge(op, code, package, step, roots, systemText, report);
         if (!step.shownDestination.empty()) {
             outcome.copied = watch.done;
         }
+        outcome.added = std::move(report.added);
+        outcome.removed = std::move(report.removed);
         result.failed += code == 0 ? 0 : 1;
         result.outcomes.push_back(std::move(outcome));
         log.Status(StepLine(step, apps[i].display, code == 0));

@@ -49,23 +49,28 @@ struct App {
     std::string display;
 };
 
-// What became of one app. Its status line says "<OK>" for Ok only; an app with nothing to
-// do (no folder to back up or delete) keeps its "<Error>" line, but a caller may count it
-// apart from failures.
-enum class AppResult : std::uint8_t { Ok, Error, NothingToDo };
+// What became of one app. Its status line says "<OK>" for Ok and for Unchanged (a Backup
+// that found the app's Settings exactly as its latest backup holds them, and so changed
+// nothing); an app with nothing to do (no folder to back up or delete) keeps its "<Error>"
+// line, but a caller may count it apart from failures.
+enum class AppResult : std::uint8_t { Ok, Error, NothingToDo, Unchanged };
 
 struct AppOutcome {
     AppResult result = AppResult::Ok;
-    std::string reason;        // why, unless Ok: the system's words or the program's
-    platform::TreeSize copied; // what a Backup or Restore copied, as far as it came
+    std::string reason;               // why, unless Ok: the system's words or the program's
+    platform::TreeSize copied;        // what a Backup or Restore copied, as far as it came
+    std::vector<std::string> added;   // the History entries it made
+    std::vector<std::string> removed; // the History entries retention removed after it
 };
 
 struct RunOptions {
-    // History entries each app keeps after its Backup or Restore succeeded; 0 keeps none,
-    // and then what a copy replaces is removed.
-    int keep = history::kDefaultKeep;
+    // Which History entries each app keeps after its Backup or Restore succeeded.
+    history::Policy policy;
     // A Restore from this History entry instead of the latest backup.
     std::string restoreFrom;
+    // How long a Backup or Restore waits for another run to let go of an app, in
+    // milliseconds; past it, that app fails and the run goes on.
+    int waitMs = 0;
 };
 
 // The front end a run reports to. Every call comes from the thread that called Run, but
@@ -131,6 +136,17 @@ struct StepPlan {
 };
 StepPlan PlanStep(Operation op, const std::string& package, const modGlobal::Roots& roots,
                   const RunOptions& options = {});
+
+// What a Backup or Restore of one app would do to its History at `now`: a Backup that
+// would find nothing changed; the entry the folder it replaces would become; the entries
+// retention would then remove. Reads the app's Settings and its backup to compare them.
+struct HistoryPlan {
+    bool unchanged = false;
+    std::string added;
+    std::vector<std::string> removed;
+};
+HistoryPlan PlanHistory(Operation op, const std::string& package, const modGlobal::Roots& roots,
+                        const RunOptions& options, std::int64_t now);
 
 // The delete-configuration command: the program's Data folder goes with one Hard Reset
 // status line that names no app. True when it is gone.

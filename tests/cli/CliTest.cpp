@@ -2,6 +2,7 @@
 // scheduled run or a script sees (its lines, its log, its exit status).
 #include "Fixtures.h"
 #include "operations/History.h"
+#include "platform/Platform.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,12 +11,71 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace testsupport;
 
 namespace {
+
+// Checks a system-call trace (strace -f -y) of one run: every data write is flushed (fsync
+// or fdatasync of its file, or syncfs) before any rename that follows it, and each
+// successful rename but a discard's (to a ".gone" name) is followed by an fsync of every
+// folder whose entries it changed.
+void CheckFlushedAroundRenames(const std::vector<std::string>& calls, const std::string& run) {
+    // Not what goes to stdout and stderr.
+    static const std::regex written(R"((?:^|\s)(?:write|pwrite64)\((?![12]<)\d+<([^>]*)>)");
+    static const std::regex copied(R"(copy_file_range\(\d+<[^>]*>, \w+, \d+<([^>]*)>)");
+    static const std::regex flushed(R"((fsync|fdatasync|syncfs)\(\d+<([^>]*)>\) += 0)");
+    static const std::regex renamedAt(
+        R"(renameat2?\((?:\d+<([^>]*)>|AT_FDCWD), "([^"]*)", (?:\d+<([^>]*)>|AT_FDCWD), "([^"]*)"(, RENAME_EXCHANGE)?.*\) += 0)");
+    static const std::regex renamed(R"((?:^|\s)rename\("([^"]*)", "([^"]*)"\) += 0)");
+    const auto parent = [](const std::string& path) {
+        return fs::path(path).parent_path().string();
+    };
+    std::set<std::string> unflushed; // files written since their last flush
+    std::vector<std::pair<std::string, std::size_t>> folders; // to flush, with the rename's line
+    int renames = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        std::smatch m;
+        const std::string& call = calls[i];
+        if (std::regex_search(call, m, written) || std::regex_search(call, m, copied)) {
+            const std::string path = m[1];
+            if (path.starts_with("/") && !path.starts_with("/dev/") && !path.ends_with(".lock")) {
+                unflushed.insert(path);
+            }
+        } else if (std::regex_search(call, m, flushed)) {
+            if (m[1] == "syncfs") {
+                unflushed.clear();
+            }
+            unflushed.erase(m[2]);
+            std::erase_if(folders, [&](const auto& folder) { return folder.first == m[2]; });
+        } else if (std::regex_search(call, m, renamedAt) || std::regex_search(call, m, renamed)) {
+            ++renames;
+            EXPECT_TRUE(unflushed.empty()) << run << ": not flushed before line " << i << " ("
+                                           << call << "): " << *unflushed.begin();
+            const auto join = [](const std::string& folder, const std::string& name) {
+                return name.starts_with("/") ? name : folder + "/" + name;
+            };
+            const bool at = m.size() > 4;
+            const std::string from = at ? join(m[1], m[2]) : std::string(m[1]);
+            const std::string to = at ? join(m[3], m[4]) : std::string(m[2]);
+            if (!to.ends_with(".gone")) {
+                folders.emplace_back(parent(to), i);
+                if (at && m[5].matched) {
+                    folders.emplace_back(parent(from), i);
+                }
+            }
+        }
+    }
+    EXPECT_GT(renames, 3) << run << ": the trace holds too few renames to tell anything";
+    for (const auto& [folder, line] : folders) {
+        ADD_FAILURE() << run << ": " << folder << " not flushed after the rename on line " << line;
+    }
+}
 
 class CliTest : public ::testing::Test {
 protected:
@@ -220,15 +280,20 @@ TEST_F(CliTest, JsonOfARunWithAFailureIsTheSameInEveryLocale) {
     EXPECT_NE(headers[0], headers[1]); // the log's date did follow the locale
     EXPECT_EQ(runs[0], runs[1]);
     EXPECT_EQ(runs[0]["operation"].toString(), "backup");
-    EXPECT_EQ(runs[0]["counts"].toObject(),
-              (QJsonObject{
-                  {"apps", 2}, {"ok", 1}, {"error", 1}, {"nothing-to-do", 0}, {"not-started", 0}}));
+    EXPECT_EQ(runs[0]["counts"].toObject(), (QJsonObject{{"apps", 2},
+                                                         {"ok", 1},
+                                                         {"error", 1},
+                                                         {"nothing-to-do", 0},
+                                                         {"unchanged", 0},
+                                                         {"not-started", 0}}));
     const QJsonArray apps = runs[0]["apps"].toArray();
     EXPECT_EQ(apps[0].toObject(), (QJsonObject{{"package", "Example.Notes_abc"},
                                                {"display", "Example Notes"},
                                                {"result", "ok"},
                                                {"files", 2},
-                                               {"bytes", 56}}));
+                                               {"bytes", 56},
+                                               {"kept", QJsonArray()},
+                                               {"removed", QJsonArray()}}));
     EXPECT_EQ(apps[1]["result"].toString(), "error");
     EXPECT_EQ(apps[1]["reason"].toString(), "refused: the Settings folder is a link");
 }
@@ -252,8 +317,9 @@ TEST_F(CliTest, AnEscapedNameReachesItsOwnFolderAndADryRunChangesNothing) {
     }
     for (const std::string keep : {"", "--keep 0 "}) {
         EXPECT_EQ(Cli("backup -n " + keep + "'" + name + "'"), 0) << keep;
-        EXPECT_NE(out.find(keep.empty() ? "), which moves to History\n" : "), which is removed\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            out.find(keep.empty() ? "), which moves to History as " : "), which is removed\n"),
+            std::string::npos)
             << out;
     }
     EXPECT_EQ(Cli("backup -n --json '" + name + "'"), 0);
@@ -288,6 +354,120 @@ TEST_F(CliTest, AnInterruptStopsTheCopyAndLeavesThePreviousBackupWhole) {
     EXPECT_EQ(err, "dittoly-ua-cli: Example Notes: interrupted\ndittoly-ua-cli: interrupted in "
                    "Example Notes, which was left as it was\n");
     EXPECT_TRUE(std::regex_search(out, std::regex("Example Notes .*<Error>\n"))) << out;
+}
+
+// Catches: two runs of one app at once that lose a backup, leave a hidden copy or a log
+// without one run's lines, or fail without naming the run they met; --wait that does not
+// wait for the other run.
+TEST_F(CliTest, TwoRunsOfOneAppAtOnceEndWholeOrSayWhichRunTheyMet) {
+    const fs::path settings = profile.AddPackage("Example.Notes_abc") / "Settings";
+    ASSERT_EQ(Cli("backup --all"), 0);
+    const fs::path backup = profile.program() / "Backup" / "Example.Notes_abc";
+    int ran = 1;
+    for (int round = 0; round < 6; ++round) {
+        WriteText(settings / "round", std::to_string(round));
+        const std::string both = "(" + Line("backup --all") + ".1 2>&1; echo $? >>'" +
+                                 OutFile().string() + ".status') & (" + Line("backup --all") +
+                                 ".2 2>&1; echo $? >>'" + OutFile().string() + ".status'); wait";
+        ASSERT_EQ(std::system(both.c_str()), 0);
+        for (const char* one : {".1", ".2"}) {
+            const std::string told = ReadText(OutFile().string() + one);
+            ran += told.find("in use by another run (process ") == std::string::npos;
+            EXPECT_TRUE(told.find("<OK>") != std::string::npos ||
+                        told.find("in use by another run (process ") != std::string::npos)
+                << told;
+        }
+        const std::string statuses = ReadText(OutFile().string() + ".status");
+        fs::remove(OutFile().string() + ".status");
+        EXPECT_TRUE(statuses == "0\n0\n" || statuses == "0\n1\n" || statuses == "1\n0\n")
+            << statuses;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(backup)) {
+        EXPECT_EQ(entry.path().filename().string().find("dittoly"), std::string::npos)
+            << entry.path();
+    }
+    // Every run that went ahead is in the history log, and in History or the latest backup.
+    std::string log = ReadText(profile.program() / "Backup" / "Dittoly UA history.txt");
+    std::size_t runs = 0;
+    for (std::size_t at = 0; (at = log.find("Backup process", at + 1)) != std::string::npos;) {
+        ++runs;
+    }
+    EXPECT_EQ(runs, 13u);
+    EXPECT_EQ(operations::history::List(profile.roots(), "Example.Notes_abc").size() + 1,
+              static_cast<std::size_t>(std::min(ran, 11)));
+
+    platform::FileLock held;
+    std::string holder;
+    ASSERT_EQ(
+        operations::history::LockApp(profile.roots(), "Example.Notes_abc", 0, 0, held, holder), 0);
+    WriteText(settings / "round", "waited");
+    EXPECT_EQ(Cli("backup --all"), 1);
+    EXPECT_NE(err.find("Example Notes: in use by another run (" + platform::ThisProcess()),
+              std::string::npos)
+        << err;
+    std::thread later([&] {
+        ::usleep(300 * 1000);
+        held.Release();
+    });
+    EXPECT_EQ(Cli("backup --all --wait 60"), 0) << err;
+    later.join();
+}
+
+// Catches: a dry run that does not name the entries the run then removes, a run's JSON
+// without the ids it added and removed, an unchanged backup that copies or says nothing,
+// and forget that removes other entries than its policy names.
+TEST_F(CliTest, DryRunsRunsAndForgetNameTheHistoryEntriesTheyAddAndRemove) {
+    const fs::path settings = profile.AddPackage("Example.Notes_abc") / "Settings";
+    for (int i = 0; i < 5; ++i) {
+        WriteText(settings / "n", std::to_string(i));
+        ASSERT_EQ(Cli("backup --all"), 0);
+    }
+    const auto ids = [&](const char* key) {
+        const QJsonObject run = QJsonDocument::fromJson(QByteArray::fromStdString(out)).object();
+        return run["apps"][0][key].toArray();
+    };
+    ASSERT_EQ(Cli("backup --all --json"), 0);
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(out))["apps"][0]["result"],
+              "unchanged");
+    EXPECT_EQ(Cli("backup --all"), 0);
+    EXPECT_EQ(err, "dittoly-ua-cli: Example Notes: unchanged\n");
+    WriteText(settings / "n", "last");
+    ASSERT_EQ(Cli("backup --all -n --keep 1 --json"), 0);
+    const QJsonArray planned = ids("removed");
+    const QJsonArray added = ids("kept");
+    EXPECT_EQ(planned.size(), 3);
+    ASSERT_EQ(Cli("backup --all --keep 1 --json"), 0);
+    EXPECT_EQ(ids("removed"), planned);
+    EXPECT_EQ(ids("kept"), added);
+    ASSERT_EQ(Cli("forget --dry-run --keep 0 'example notes'"), 0);
+    EXPECT_EQ(out, "Example Notes: would remove " + added[0].toString().toStdString() + "\n");
+    ASSERT_EQ(Cli("forget --keep 0 --all --json"), 0);
+    EXPECT_EQ(ids("removed"), added);
+    EXPECT_TRUE(operations::history::List(profile.roots(), "Example.Notes_abc").empty());
+}
+
+// Catches: a publishing rename made before what it publishes is on the disk, or not made
+// durable itself: every rename that puts a file or folder in place in a Backup or a
+// Restore comes after a flush that covers it, and is followed by a flush of its folder.
+TEST_F(CliTest, EveryRenameThatPublishesIsFlushedBeforeAndAfter) {
+    const fs::path settings = profile.AddPackage("Example.Notes_abc") / "Settings";
+    ASSERT_EQ(Cli("backup --all"), 0);
+    WriteText(settings / "more", "more");
+    const std::string trace = OutFile().string() + ".trace";
+    for (const char* run : {"backup --all", "restore --yes --all"}) {
+        ASSERT_EQ(Cli(run, "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -f -qq -y -o '" +
+                               trace +
+                               "' -s 4096 -e trace=rename,renameat,renameat2,fsync,"
+                               "fdatasync,syncfs,write,pwrite64,copy_file_range"),
+                  0)
+            << err;
+        std::vector<std::string> calls;
+        std::istringstream lines(ReadText(trace));
+        for (std::string line; std::getline(lines, line);) {
+            calls.push_back(line);
+        }
+        CheckFlushedAroundRenames(calls, run);
+    }
 }
 
 // Catches: a history log that grows without end, loses a run, or is cut inside one.

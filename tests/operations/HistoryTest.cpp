@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sched.h>
@@ -35,12 +34,12 @@ protected:
     fs::path backup = profile.program() / "Backup" / kApp;
     std::int64_t start = services.clock.utc;
 
-    // Each run an hour after the one before.
-    operations::AppOutcome Run(Operation op, int keep = history::kDefaultKeep,
-                               const std::string& from = {}) {
-        services.clock.utc += 3600;
+    // Each run an hour after the one before, unless `later` says otherwise.
+    operations::AppOutcome Run(Operation op, history::Policy policy = {},
+                               const std::string& from = {}, std::int64_t later = 3600) {
+        services.clock.utc += later;
         return operations::Run(op, {{kApp, "Example Notes"}}, roots, services.clock,
-                               services.launcher, host, {keep, from})
+                               services.launcher, host, {policy, from, 0})
             .outcomes.at(0);
     }
     // Settings as version `v`: a file only it has, one all have with other content, a
@@ -82,24 +81,28 @@ protected:
         Run(Operation::Backup);
         Version("live");
         const std::string before = Exact(live);
-        return Run(Operation::Restore).result == AppResult::Ok &&
-               Exact(live) == Exact(backup / "Settings") && Ids().size() == 1 &&
-               Exact(Entry(Ids()[0])) == before;
+        const bool restored = Run(Operation::Restore).result == AppResult::Ok &&
+                              Exact(live) == Exact(backup / "Settings") && Ids().size() == 1 &&
+                              Exact(Entry(Ids()[0])) == before;
+#ifndef _WIN32
+        // A link inside the live Settings cannot be kept whole in History: nothing is
+        // restored, and no entry is left for that.
+        fs::create_symlink("shared.dat", live / "link");
+        const auto refused = Run(Operation::Restore);
+        return restored && refused.result == AppResult::Error &&
+               refused.reason.starts_with("nothing was restored: ") && Ids().size() == 1;
+#else
+        return restored;
+#endif
     }
 };
 
 // Catches: the replaced backup deleted or merged instead of moved, an entry named by the
-// time of the backup that replaced it, an older version's backup (no recorded time) lost,
-// a recorded time taken for a backup it does not name (a run killed before recording).
+// time of the backup that replaced it, a backup no record vouches for (an older version's
+// record naming another folder) filed under a made-up time instead of as undated.
 TEST_F(HistoryTest, EachBackupKeepsTheOneItReplacesExactlyUnderItsOwnTime) {
     WriteText(backup / "Settings" / "old.dat", "old");
     WriteText(backup / "Settings.time", "2001-01-01T000000Z 1\r\n");
-    const std::int64_t handMade =
-        std::chrono::floor<std::chrono::seconds>(
-            std::chrono::file_clock::to_sys(fs::last_write_time(backup / "Settings")))
-            .time_since_epoch()
-            .count();
-    start = services.clock.utc = handMade; // the runs come after it
     std::vector<std::string> versions;
     for (const char* v : {"A", "B", "C"}) {
         Version(v);
@@ -109,89 +112,180 @@ TEST_F(HistoryTest, EachBackupKeepsTheOneItReplacesExactlyUnderItsOwnTime) {
     EXPECT_EQ(Exact(backup / "Settings"), versions[2]);
     // In UTC, whatever zone the machine is in (the suite runs away from UTC).
     EXPECT_EQ(history::Stamp(1796479509), "2026-12-05T140509Z");
-    EXPECT_EQ(Ids(),
-              (std::vector<std::string>{history::Stamp(start + 7200), history::Stamp(start + 3600),
-                                        history::Stamp(handMade)}));
+    const std::string undated = history::Stamp(start + 3600) + "-undated";
+    EXPECT_EQ(Ids(), (std::vector<std::string>{history::Stamp(start + 7200), undated,
+                                               history::Stamp(start + 3600)}));
     EXPECT_EQ(Exact(Entry(history::Stamp(start + 7200))), versions[1]);
     EXPECT_EQ(Exact(Entry(history::Stamp(start + 3600))), versions[0]);
-    EXPECT_EQ(TreeFingerprint(Entry(history::Stamp(handMade))), "old.dat = old\n");
+    EXPECT_EQ(TreeFingerprint(Entry(undated)), "old.dat = old\n");
+    // Retention never takes an entry whose time it cannot know.
+    Version("D");
+    Run(Operation::Backup, history::Policy::Newest(1));
+    EXPECT_EQ(Ids(), (std::vector<std::string>{history::Stamp(start + 3 * 3600), undated}));
 }
 
-// Catches: the live Settings a Restore replaces thrown away or filed as a backup, and a
-// restore from an older entry that takes the latest backup instead.
+// Catches: the live Settings a Restore replaces thrown away or filed as a backup, a restore
+// from an older entry that takes the latest backup instead, a Restore and its undo that
+// push backups out, and a restore from the oldest entry that prunes that very entry.
 TEST_F(HistoryTest, ARestoreKeepsTheLiveSettingsAndCanBeUndone) {
-    Version("A");
-    Run(Operation::Backup);
-    Version("B");
-    Run(Operation::Backup);
+    const history::Policy three = history::Policy::Newest(3);
+    for (const char* v : {"A", "B", "C", "D"}) {
+        Version(v);
+        Run(Operation::Backup, three);
+    }
+    const std::vector<std::string> backups = Ids(); // B, A and the one before: three
     Version("live");
     const std::string before = Exact(live);
-    EXPECT_EQ(Run(Operation::Restore).result, AppResult::Ok);
+    EXPECT_EQ(Run(Operation::Restore, three).result, AppResult::Ok);
     EXPECT_EQ(Exact(live), Exact(backup / "Settings"));
     const auto entries = history::List(roots, kApp);
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].id, history::Stamp(start + 3 * 3600) + "-before-restore");
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0].id, history::Stamp(start + 5 * 3600) + "-before-restore");
     EXPECT_EQ(entries[0].kind, history::Kind::BeforeRestore);
     EXPECT_EQ(Exact(Entry(entries[0].id)), before);
-    EXPECT_EQ(Run(Operation::Restore, history::kDefaultKeep, entries[0].id).result, AppResult::Ok);
+    EXPECT_EQ(Run(Operation::Restore, three, entries[0].id).result, AppResult::Ok);
     EXPECT_EQ(Exact(live), before);
-    EXPECT_EQ(Ids().size(), 3u);
+    EXPECT_EQ(Ids().size(), 5u);
+    const std::string oldest = backups.back();
+    const std::string kept = Exact(Entry(oldest));
+    EXPECT_EQ(Run(Operation::Restore, history::Policy::Newest(1), oldest).result, AppResult::Ok);
+    EXPECT_EQ(Exact(live), kept);
+    EXPECT_EQ(Exact(Entry(oldest)), kept);
 }
 
 // Catches: the newest entries pruned instead of the oldest, a failed run that prunes, a
-// keep of 0 that keeps, and pruning that leaves parts of an entry behind.
+// keep of 0 that keeps, and pruning that leaves parts of an entry behind; a Backup of
+// Settings that are exactly its latest backup that copies or files anything.
 TEST_F(HistoryTest, RetentionRemovesTheOldestOnlyAfterASuccessfulRun) {
     for (int i = 0; i < 5; ++i) {
         Version(std::to_string(i));
-        Run(Operation::Backup, 3);
+        Run(Operation::Backup, history::Policy::Newest(3));
     }
     const std::vector<std::string> kept = {history::Stamp(start + 4 * 3600),
                                            history::Stamp(start + 3 * 3600),
                                            history::Stamp(start + 2 * 3600)};
     EXPECT_EQ(Ids(), kept);
+    const std::string disk = TreeFingerprint(backup);
+    const auto same = Run(Operation::Backup, history::Policy::Newest(1));
+    EXPECT_EQ(same.result, AppResult::Unchanged);
+    EXPECT_EQ(TreeFingerprint(backup), disk);
     Drop();
-    const auto nothing = Run(Operation::Backup, 1);
+    const auto nothing = Run(Operation::Backup, history::Policy::Newest(1));
     EXPECT_EQ(nothing.result, AppResult::NothingToDo);
     EXPECT_EQ(nothing.reason, "no Settings folder to back up");
     EXPECT_EQ(Ids(), kept);
     Version("last");
-    Run(Operation::Backup, 0);
+    Run(Operation::Backup, history::Policy::Newest(0));
     EXPECT_TRUE(fs::is_empty(backup / "History"));
 }
 
-// Catches: a second entry of one second named so that List does not take it (invisible to
-// backups, restore --from and retention), and Tidy removing an entry that a run at work is
-// still filling (a copy into History across volumes builds it there first).
-TEST_F(HistoryTest, EntriesOfOneSecondAndOnesARunIsFillingStayInHistory) {
+// Catches: ids of one second ordered as text ("-10" before "-2"), so that retention removes
+// the newest; a number that List does not take; a Backup that does not wait its turn while
+// another run holds the app, or changes anything then.
+TEST_F(HistoryTest, SixteenBackupsInOneSecondKeepTheTenMostRecentlyReplaced) {
     const std::int64_t second = services.clock.utc + 3600;
-    for (const char* v : {"A", "B", "C"}) {
-        Version(v);
-        services.clock.utc = second - 3600; // Run moves it on by an hour: all in one second
-        EXPECT_EQ(Run(Operation::Backup).result, AppResult::Ok);
+    for (int i = 0; i < 16; ++i) {
+        Version(std::to_string(i));
+        EXPECT_EQ(Run(Operation::Backup, {}, {}, i == 0 ? 3600 : 0).result, AppResult::Ok);
     }
-    EXPECT_EQ(Ids(),
-              (std::vector<std::string>{history::Stamp(second) + "-2", history::Stamp(second)}));
+    std::vector<std::string> expected;
+    for (int n = 15; n >= 6; --n) {
+        expected.push_back(history::Stamp(second) + "-" + std::to_string(n));
+    }
+    EXPECT_EQ(Ids(), expected);
+    EXPECT_NE(TreeFingerprint(Entry(expected[0])).find("only-14 = 14"), std::string::npos);
 
-    const fs::path filling = backup / "History" / "2030-01-01T000000Z";
-#ifdef _WIN32
-    WriteText(filling / "Settings.dittoly-new" / "part", "x");
-    std::ofstream lock(filling / "Settings.dittoly-lock"); // held as a copy at work holds it
-#else
-    WriteText(filling / (".Settings.dittoly-" + std::to_string(::getpid()) + "-0.new") / "part",
-              "x");
-#endif
-    const fs::path unfilled = backup / "History" / "2030-01-02T000000Z";
-    fs::create_directories(unfilled);
-    const std::string before = TreeFingerprint(filling);
-    history::Tidy(roots, kApp);
-    EXPECT_EQ(TreeFingerprint(filling), before);
-    EXPECT_FALSE(fs::exists(unfilled)); // what a killed run left empty goes
-    EXPECT_EQ(Ids().size(), 2u);
+    platform::FileLock other;
+    std::string holder;
+    ASSERT_EQ(history::LockApp(roots, kApp, start, 0, other, holder), 0);
+    Version("busy");
+    const std::string disk = TreeFingerprint(backup);
+    const auto refused = Run(Operation::Backup);
+    EXPECT_EQ(refused.result, AppResult::Error);
+    EXPECT_TRUE(refused.reason.starts_with("in use by another run (" + platform::ThisProcess() +
+                                           ", since "))
+        << refused.reason;
+    EXPECT_EQ(TreeFingerprint(backup), disk);
+    other.Release();
+    EXPECT_EQ(Run(Operation::Backup).result, AppResult::Ok);
+}
+
+// Catches: times tied to what a copy of the program folder does not keep (identities, fine
+// times), so that after it the latest backup goes to History under another time, or
+// undated; entries dated ahead of the clock or folders the program did not make that push
+// its own newest entries out.
+TEST_F(HistoryTest, TimesSurviveACopiedProgramFolderAndStrangersCostNothing) {
+    for (const char* v : {"A", "B"}) {
+        Version(v);
+        Run(Operation::Backup);
+    }
+    fs::path from = profile.program();
+    for (const bool fat : {false, true}) {
+        // A copy with new identities and new times; on FAT every time rounded to 2 s.
+        const fs::path moved = profile.base().path() / (fat ? "fat" : "copy");
+        fs::copy(from, moved, fs::copy_options::recursive);
+        from = moved;
+        for (const auto& entry : fs::recursive_directory_iterator(moved)) {
+            const auto at = fs::last_write_time(entry.path());
+            fs::last_write_time(entry.path(),
+                                at - (at.time_since_epoch() % std::chrono::seconds(2)));
+        }
+        roots.programFolder = moved.string();
+        backup = moved / "Backup" / kApp;
+        Version(fat ? "D" : "C");
+        Run(Operation::Backup);
+    }
+    EXPECT_EQ(Ids(), (std::vector<std::string>{history::Stamp(start + 3 * 3600),
+                                               history::Stamp(start + 2 * 3600),
+                                               history::Stamp(start + 3600)}));
+    WriteText(backup / "History" / "2099-01-01T000000Z" / "Settings" / "f", "ahead");
+    WriteText(backup / "History" / "Mine" / "Settings" / "f", "by hand");
+    Version("E");
+    Run(Operation::Backup, history::Policy::Newest(2));
+    EXPECT_EQ(Ids(),
+              (std::vector<std::string>{"2099-01-01T000000Z", history::Stamp(start + 4 * 3600),
+                                        history::Stamp(start + 3 * 3600)}));
+    EXPECT_TRUE(fs::exists(backup / "History" / "Mine" / "Settings" / "f"));
+}
+
+// Catches: rules that keep the wrong entry of a day, week or month, weeks that begin on
+// another day than Monday, rules that do not add up, and a rolling retention that loses
+// what the rules name at the end: a year of nightly backups under the default policy.
+TEST_F(HistoryTest, AYearOfNightlyBackupsKeepsWhatTheRulesName) {
+    using namespace std::chrono;
+    const auto night = [](int month, int day) {
+        return (sys_days(
+                    year_month_day{year(2026), std::chrono::month(month), std::chrono::day(day)})
+                    .time_since_epoch() /
+                seconds(1)) +
+               9000; // 02:30
+    };
+    for (std::int64_t at = night(1, 1); at <= night(12, 31); at += 86400) {
+        WriteText(live / "night", std::to_string(at));
+        services.clock.utc = at;
+        ASSERT_EQ(Run(Operation::Backup, {}, {}, 0).result, AppResult::Ok);
+    }
+    std::vector<std::string> expected;
+    for (int day = 30; day >= 21; --day) {
+        expected.push_back(history::Stamp(night(12, day))); // the last ten (and the days)
+    }
+    for (const auto& [month, day] :
+         std::initializer_list<std::pair<int, int>>{{12, 20},
+                                                    {12, 13}, // the weeks, Monday to Sunday
+                                                    {11, 30},
+                                                    {10, 31},
+                                                    {9, 30},
+                                                    {8, 31},
+                                                    {7, 31}}) { // the months
+        expected.push_back(history::Stamp(night(month, day)));
+    }
+    EXPECT_EQ(Ids(), expected);
 }
 
 #ifndef _WIN32
 // Catches: a Restore whose program folder is on another volume than the profile losing
-// the live Settings (a rename cannot cross volumes) or keeping only part of it.
+// the live Settings (a rename cannot cross volumes) or keeping only part of it, and one
+// that failed there leaving an entry behind as if it had restored.
 TEST_F(HistoryTest, ARestoreAcrossVolumesCopiesTheLiveSettingsIntoHistoryFirst) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "a second volume needs root for a mount namespace of its own";
