@@ -1,9 +1,12 @@
-// CopyTree and RemoveTree on real temporary trees. Long because each guarantee needs its
-// own setting: links and mounts at every level, an ordinary user, a tiny disk, a deep tree.
+// CopyTree, RemoveTree, CompareTrees and the lock on real temporary trees. Long because each
+// guarantee needs its own setting: links and mounts at every level, an ordinary user, a tiny
+// disk, a deep tree, other processes.
 #include "Fixtures.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -18,6 +21,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -101,6 +105,15 @@ std::string AclFor(std::uint32_t reader) {
 
 void SetAttr(const fs::path& p, const char* name, const std::string& value) {
     ASSERT_EQ(::lsetxattr(p.c_str(), name, value.data(), value.size(), 0), 0) << p << name;
+}
+
+// Gives `to` the modification time of `from`, moved by `ns` nanoseconds.
+void SetTime(const fs::path& to, const fs::path& from, long ns = 0) {
+    struct stat st {};
+    ASSERT_EQ(::lstat(from.c_str(), &st), 0) << from;
+    st.st_mtim.tv_nsec = (st.st_mtim.tv_nsec + ns) % 1000000000;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << to;
 }
 
 // Builds (when `levels` > 0) or measures a chain of folders "d/d/d/..." below `top`,
@@ -386,6 +399,157 @@ TEST_F(TreeOpsTest, RemovesAllItCanButNeverThroughALinkAndReportsTheRest) {
     EXPECT_EQ(platform::RemoveTree(At(pkg)), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(pkg)));
     EXPECT_NE(platform::RemoveTree(At(pkg)), 0);
+    EXPECT_EQ(TreeFingerprint(outside), kOutside);
+}
+
+// Catches: a comparison that looks at sizes or the first block only, or passes over a
+// mode, a file's or a folder's modification time, an extra or a missing name, an extended
+// attribute, or a link that a copy leaves out.
+TEST_F(TreeOpsTest, CompareTreesSeesEachDifferenceACopyWouldNotHave) {
+    WriteText(src / "big.bin", std::string(600 << 10, 'b')); // past two blocks read
+    const auto same = [&] {
+        bool result = true;
+        EXPECT_EQ(platform::CompareTrees(At(src), At(out), result), 0);
+        return result;
+    };
+    const std::pair<const char*, std::function<bool()>> changes[] = {
+        {"last byte",
+         [&] {
+             std::fstream(out / "big.bin", std::ios::in | std::ios::out).seekp(-1, std::ios::end)
+                 << 'c';
+             SetTime(out / "big.bin", src / "big.bin");
+             return true;
+         }},
+        {"mode",
+         [&] { return ::chmod((out / "roaming" / "deep" / "tool.sh").c_str(), 0755) == 0; }},
+        {"file time", [&] { return SetTime(out / "settings.dat", src / "settings.dat", 1), true; }},
+        {"folder time", [&] { return SetTime(out / "roaming", src / "roaming", 1), true; }},
+        {"extra file",
+         [&] {
+             WriteText(out / "roaming" / "extra.txt", "");
+             return SetTime(out / "roaming", src / "roaming"), true;
+         }},
+        {"missing file",
+         [&] {
+             fs::remove(out / "roaming" / "state.json");
+             return SetTime(out / "roaming", src / "roaming"), true;
+         }},
+        {"attribute",
+         [&] { // not where the file system has none
+             return ::lsetxattr((out / "settings.dat").c_str(), "user.x", "1", 1, 0) == 0;
+         }},
+        {"link in both",
+         [&] {
+             for (const fs::path& top : {src, out}) {
+                 fs::create_symlink("settings.dat", top / "link");
+             }
+             return SetTime(out, src), true;
+         }},
+    };
+    for (const auto& [what, change] : changes) {
+        ASSERT_EQ(Copy(), 0) << what;
+        EXPECT_TRUE(same()) << what;
+        if (change()) {
+            EXPECT_FALSE(same()) << what;
+        }
+    }
+}
+
+// Catches: under the lock, a leftover kept because its process id looks alive (our own,
+// after a reboot or on another machine); without the lock, a live run's work removed;
+// FindLeftovers changing anything or naming what ClearLeftovers leaves (a file named like
+// ours).
+TEST_F(TreeOpsTest, UnderTheLockEveryStagingNameIsALeftover) {
+    const std::string pid = std::to_string(::getpid());
+    const std::string old = ".Settings.dittoly-" + pid + "-1.old";
+    const std::string gone = ".Cache.dittoly-" + pid + "-0.gone";
+    const std::string file = ".Notes.dittoly-1-0.new";
+    WriteText(into / old / "old.txt", "the old copy");
+    WriteText(into / gone / "half.txt", "half removed");
+    WriteText(into / file, "an app's file");
+    const std::string before = TreeFingerprint(into);
+    platform::ClearLeftovers(At(into));
+    const auto found = platform::FindLeftovers(At(into));
+    EXPECT_EQ(std::set<std::string>(found.begin(), found.end()),
+              (std::set<std::string>{old, gone}));
+    EXPECT_EQ(TreeFingerprint(into), before);
+    platform::ClearLeftovers(At(into), true);
+    EXPECT_EQ(Names(into), (std::set<std::string>{"Settings", file}));
+    EXPECT_EQ(ReadText(out / "old.txt"), "the old copy");
+
+    const std::string stage = ".Settings.dittoly-" + pid + "-5.new";
+    WriteText(into / stage / "half.txt", "half a copy");
+    ASSERT_EQ(Copy(), 0);
+    EXPECT_EQ(Names(into), (std::set<std::string>{"Settings", file, stage}));
+    platform::CopyOptions locked;
+    locked.exclusive = true;
+    ASSERT_EQ(platform::CopyTree(At(src), At(into), locked), 0);
+    EXPECT_EQ(Names(into), (std::set<std::string>{"Settings", file}));
+    EXPECT_EQ(TreeFingerprint(out), TreeFingerprint(src));
+}
+
+// Catches: a second LockFile in the same process let in (a lock per process, not per open
+// file), the holder's note not shown, a lock outliving a killed holder, `waitMs` ignored or
+// waited out before a retry, a lock file that is a link or a pipe (or below a link) used.
+TEST_F(TreeOpsTest, LocksKeepEveryoneElseOutOnlyWhileTheirHolderLives) {
+    const platform::Below lockAt{tmp.path().string(), {"run.lock"}};
+    std::string holder;
+    platform::FileLock first;
+    platform::FileLock second;
+    ASSERT_EQ(platform::LockFile(lockAt, "first", 0, first, holder), 0);
+    EXPECT_EQ(platform::LockFile(lockAt, "second", 0, second, holder), EWOULDBLOCK);
+    EXPECT_EQ(holder, "first");
+    EXPECT_FALSE(second.Held());
+    first.Release();
+    ASSERT_EQ(platform::LockFile(lockAt, "second", 0, second, holder), 0);
+    second.Release();
+
+    // A child takes it and says so through a pipe, then is killed, or lets go after 200 ms.
+    const std::string here = platform::ThisProcess();
+    for (const bool killed : {true, false}) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            platform::FileLock held;
+            const char took =
+                platform::LockFile(lockAt, platform::ThisProcess(), 0, held, holder) == 0 ? '1'
+                                                                                          : '0';
+            if (::write(ready[1], &took, 1) == 1 && killed) {
+                ::pause();
+            }
+            ::usleep(200000);
+            ::_exit(0);
+        }
+        char took = 0;
+        ASSERT_EQ(::read(ready[0], &took, 1), 1);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        ASSERT_EQ(took, '1');
+        const auto start = std::chrono::steady_clock::now();
+        if (killed) {
+            EXPECT_EQ(platform::LockFile(lockAt, "parent", 50, first, holder), EWOULDBLOCK);
+            EXPECT_EQ(holder, "process " + std::to_string(child) + here.substr(here.find(" on ")));
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+            EXPECT_EQ(platform::LockFile(lockAt, "parent", 0, first, holder), 0);
+        } else {
+            EXPECT_EQ(platform::LockFile(lockAt, "parent", 10000, first, holder), 0);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+            ::waitpid(child, nullptr, 0);
+        }
+        first.Release();
+    }
+
+    fs::create_symlink(outside / "secret.txt", tmp.path() / "link.lock");
+    fs::create_directory_symlink(outside, tmp.path() / "linked");
+    ASSERT_EQ(::mkfifo((tmp.path() / "pipe.lock").c_str(), 0644), 0);
+    for (const platform::Below& bad :
+         {platform::Below{tmp.path(), {"link.lock"}}, platform::Below{tmp.path(), {"pipe.lock"}},
+          platform::Below{tmp.path(), {"linked", "run.lock"}}}) {
+        EXPECT_NE(platform::LockFile(bad, "x", 0, first, holder), 0) << bad.names[0];
+        EXPECT_FALSE(first.Held());
+    }
     EXPECT_EQ(TreeFingerprint(outside), kOutside);
 }
 

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -93,8 +94,26 @@ void CreateFolderChain(const std::string& path) {
     if (path.empty()) {
         return;
     }
+    // The folders missing now, each flushed into the folder above once made, so that a
+    // power cut cannot take away a folder that a copy made into it then relies on.
+    fs::path end = fs::path(path).lexically_normal();
+    end = end.has_filename() ? end : end.parent_path();
+    std::vector<fs::path> missing;
+    struct stat st {};
+    for (fs::path at = end; !at.empty() && ::stat(at.c_str(), &st) != 0 && errno == ENOENT;
+         at = at.parent_path()) {
+        missing.push_back(at);
+    }
     std::error_code ec;
-    fs::create_directories(path, ec);
+    fs::create_directories(end, ec);
+    for (auto at = missing.rbegin(); at != missing.rend() && !ec; ++at) {
+        const fs::path above = at->has_parent_path() ? at->parent_path() : fs::path(".");
+        const int fd = ::open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fsync(fd);
+            ::close(fd);
+        }
+    }
 }
 
 bool ListFolder(const std::string& folder,

@@ -211,13 +211,22 @@ bool ReplaceFile(const std::string& path, std::string_view content, bool through
         mode = 0666 & ~mask;
     }
     ::fchmod(fd, mode);
-    const bool written = WriteAll(fd, content);
+    // On the disk before the rename: a power cut after it must not find the name leading to
+    // a file whose content never reached the disk. EINVAL: a file system with no flush.
+    const bool written = WriteAll(fd, content) && (::fsync(fd) == 0 || errno == EINVAL);
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(tmp.c_str(), target.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }
-    return true;
+    // And the rename itself, before the caller takes the new content for saved.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        return errno == EACCES; // a folder we may write but not read cannot be flushed
+    }
+    const bool synced = ::fsync(dir) == 0 || errno == EINVAL;
+    ::close(dir);
+    return synced;
 }
 
 } // namespace platform

@@ -5,8 +5,9 @@
 // (TreeWalk.cpp); the whole-folder copy behind a backup or restore (TreeCopy.cpp); the
 // whole-folder delete (TreeRemove.cpp); the staging names, the swap that puts a complete
 // copy in place and what a killed one leaves (TreeSwap.cpp); the moves of a replaced
-// folder to where it is kept (TreeHistory.cpp); the measuring (TreeMeasure.cpp). Only what
-// more than one of them needs is here; each function is explained where it is defined.
+// folder to where it is kept (TreeHistory.cpp); the measuring (TreeMeasure.cpp); the
+// comparison of two trees (TreeCompare.cpp). Only what more than one of them needs is here;
+// each function is explained where it is defined.
 //
 // Results are 0 on full success and otherwise the errno of the first thing that went
 // wrong, so a caller that wants more than "it failed" can print strerror() of it.
@@ -131,6 +132,22 @@ template <class Visit> int ForEachEntry(int dir, Visit&& visit) {
     return error;
 }
 
+// Fills `buffer` through `get(data, size)`, growing it while it is too small. The length,
+// or -1 with errno. For the extended attributes the copy carries and the comparison reads.
+template <class Get> ssize_t Fetch(std::vector<char>& buffer, Get get) {
+    for (;;) {
+        const ssize_t n = get(buffer.data(), buffer.size());
+        if (n >= 0 || errno != ERANGE) {
+            return n;
+        }
+        const ssize_t need = get(nullptr, 0);
+        if (need < 0) {
+            return need;
+        }
+        buffer.resize(static_cast<std::size_t>(need) + 1);
+    }
+}
+
 int Climb(int dir, const Node& expected, Fd& up);
 int CheckOutside(int dir, const Node& target);
 
@@ -142,6 +159,7 @@ struct Reached {
 };
 
 int Reach(const Below& path, std::size_t depth, bool create, Reached& out);
+int SyncFolder(int dir);
 
 // ---- The removal (TreeRemove.cpp); the copy and the sweeps remove with it too
 
@@ -189,13 +207,16 @@ struct Leftover {
     std::uint64_t n = 0;
 };
 
-void Sweep(int dir, const Node& home, const std::function<bool(const Leftover&)>& mine);
+std::vector<Leftover> FindStaged(int dir, bool exclusive,
+                                 const std::function<bool(const Leftover&)>& mine);
+void Sweep(int dir, const Node& home, bool exclusive,
+           const std::function<bool(const Leftover&)>& mine);
 int MoveNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to);
 int PutInPlace(int dir, const std::string& stage, const std::string& name, std::string& leaving);
 
 // ---- Where a replaced folder is kept (TreeHistory.cpp)
 
 int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNode,
-                 const Below& keep, std::string& stage, std::string& leaving);
+                 const Below& keep, bool exclusive, std::string& stage, std::string& leaving);
 
 } // namespace platform::posix

@@ -1,7 +1,7 @@
 // The whole-folder copy behind a backup or restore: what is copied and what is left out,
-// with its metadata, and how the copy is built beside the old one. Apart from the swap
-// that then puts it in place (TreeSwap.cpp) and the moves of the folder it replaces
-// (TreeHistory.cpp).
+// with its metadata, how the copy is built beside the old one, and how it is on the disk
+// before it is published. Apart from the swap that then puts it in place (TreeSwap.cpp) and
+// the moves of the folder it replaces (TreeHistory.cpp).
 #include "platform/posix/Tree.h"
 
 #include <algorithm>
@@ -284,22 +284,6 @@ ssize_t Copier::Pass(int in, int out, off_t at, std::size_t want) {
     return n;
 }
 
-// Fills `buffer` through `get(data, size)`, growing it while it is too small. The length,
-// or -1 with errno.
-template <class Get> ssize_t Fetch(std::vector<char>& buffer, Get get) {
-    for (;;) {
-        const ssize_t n = get(buffer.data(), buffer.size());
-        if (n >= 0 || errno != ERANGE) {
-            return n;
-        }
-        const ssize_t need = get(nullptr, 0);
-        if (need < 0) {
-            return need;
-        }
-        buffer.resize(static_cast<std::size_t>(need) + 1);
-    }
-}
-
 // The owner (as root, like cp -a) and every extended attribute, access lists included.
 // What the destination cannot hold (ENOTSUP) or this user may not set (EPERM) is left out,
 // as cp -a leaves it out; any other failure fails the entry.
@@ -341,6 +325,77 @@ int Copier::ModeAndTimes(int dst, const Node& node) {
     return ::futimens(dst, times) == 0 ? 0 : errno;
 }
 
+// Flushes every file and folder of the complete copy open as `dir` (`node`) one at a time,
+// for a file system where syncfs fails. syncfs also reports what went wrong with any other
+// file there, since the copy started; one at a time only the copy's own files count.
+int SyncEach(Fd dir, const Node& node) {
+    struct Level {
+        Node node;
+        std::vector<std::string> folders;
+        std::size_t next = 0;
+    };
+    std::vector<Level> stack(1);
+    stack.back().node = node;
+    const auto flush = [&dir](Level& level) {
+        int failed = 0;
+        const int error = ForEachEntry(dir.Get(), [&](const char* name, unsigned char) {
+            // Read-only is enough to flush; O_NONBLOCK as in the copy, though only files
+            // and folders the copy made are here.
+            Fd entry(::openat(dir.Get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            Node what;
+            failed = !entry.Valid() ? errno : StatFd(entry.Get(), what);
+            if (failed == 0 && S_ISDIR(what.mode)) {
+                level.folders.emplace_back(name); // flushed when it is reached
+            } else if (failed == 0 && ::fsync(entry.Get()) != 0) {
+                failed = errno;
+            }
+            return failed == 0;
+        });
+        return error != 0 ? error : failed != 0 ? failed : ::fsync(dir.Get()) == 0 ? 0 : errno;
+    };
+    if (const int error = flush(stack.back()); error != 0) {
+        return error;
+    }
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next < level.folders.size()) {
+            Fd child(::openat(dir.Get(), level.folders[level.next++].c_str(), kDirFlags));
+            Node childNode;
+            const int error = child.Valid() ? StatFd(child.Get(), childNode) : errno;
+            if (error != 0) {
+                return error;
+            }
+            stack.emplace_back().node = childNode;
+            dir = std::move(child);
+            if (const int flushed = flush(stack.back()); flushed != 0) {
+                return flushed;
+            }
+            continue;
+        }
+        stack.pop_back();
+        if (!stack.empty()) {
+            Fd up;
+            if (const int error = Climb(dir.Get(), stack.back().node, up); error != 0) {
+                return error;
+            }
+            dir = std::move(up);
+        }
+    }
+    return 0;
+}
+
+// Puts the complete copy open as `staged` on the disk before it is published, so that a
+// power cut can never leave a copy in place whose files are not all there. One syncfs
+// writes it all in a single pass (and whatever else the file system has pending: a cost
+// the copy pays once, where a flush per file would pay a wait per file).
+int Flush(int staged, const Node& node) {
+    if (::syncfs(staged) == 0) {
+        return 0;
+    }
+    Fd top(::openat(staged, ".", kDirFlags));
+    return top.Valid() ? SyncEach(std::move(top), node) : errno;
+}
+
 } // namespace
 
 } // namespace platform::posix
@@ -364,7 +419,8 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
         return ENAMETOOLONG;
     }
     // First, so that even a copy that fails puts back an old copy a killed swap left aside.
-    Sweep(dir, target.node, [&](const Leftover& left) { return left.name == name; });
+    Sweep(dir, target.node, options.exclusive,
+          [&](const Leftover& left) { return left.name == name; });
     if (const int error = Reach(from, from.names.size(), false, source); error != 0) {
         return error;
     }
@@ -405,9 +461,12 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
         return EEXIST;
     }
     Fd dst(::openat(dir, stage.c_str(), kDirFlags));
+    // Kept open for the flush from before the first byte is written: syncfs reports the
+    // write errors of the file system since this descriptor was opened.
+    Fd staged(dst.Valid() ? ::dup(dst.Get()) : -1);
     Node dstNode;
     Copier copier(options.progress);
-    if (!dst.Valid() || StatFd(dst.Get(), dstNode) != 0) {
+    if (!staged.Valid() || StatFd(dst.Get(), dstNode) != 0) {
         copier.failed = errno != 0 ? errno : EIO;
     } else {
         // An access list inherited from the folder above is not the source's: gone before
@@ -417,11 +476,13 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
         copier.Tree(std::move(src), source.node, std::move(dst), dstNode);
     }
     std::string leaving;
-    int placed = copier.failed;
+    int placed = copier.failed != 0 ? copier.failed : Flush(staged.Get(), dstNode);
+    staged.Reset();
     if (placed == 0 && state == 0 && options.keep) {
         Below current = into;
         current.names.push_back(name);
-        placed = PlaceKeeping(dir, target.node, current, old, *options.keep, stage, leaving);
+        placed = PlaceKeeping(dir, target.node, current, old, *options.keep, options.exclusive,
+                              stage, leaving);
     } else if (placed == 0) {
         placed = PutInPlace(dir, stage, name, leaving);
     }
@@ -431,12 +492,13 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
         }
         return placed;
     }
+    // The swap on the disk before the old copy goes, and before the caller is told.
+    int result = SyncFolder(dir);
     if (!leaving.empty()) {
-        if (const int error = Remover().Folder(dir, leaving, target.node); error != 0) {
-            return error;
-        }
+        const int removed = Remover().Folder(dir, leaving, target.node);
+        result = result != 0 ? result : removed;
     }
-    return copier.skipped;
+    return result != 0 ? result : copier.skipped;
 }
 
 } // namespace platform

@@ -11,30 +11,11 @@
 
 namespace platform::posix {
 
-// Puts the complete copy at `stage` in place of the old folder `name` (`oldNode`), which
-// moves to `keep`/<name>. At no moment is `name` missing, and a kill leaves nothing that
-// the next run cannot tell apart: the copy moves into the keeping folder under a name that
-// carries the old folder's inode, changes places with the old folder in one step, and the
-// old one then takes its name there (see "swap" in TreeSwap.cpp). A file system that
-// cannot exchange two names gets the copy marked complete ("ready") beside the old one,
-// which moves away before the copy takes its place. On another mount the old folder is
-// copied there first, then replaced as usual. `stage` is cleared once what it named is
-// elsewhere.
-int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNode,
-                 const Below& keep, std::string& stage, std::string& leaving) {
-    const std::string& name = old.names.back();
-    Reached kept;
-    CreateFolderChain(keep.root);
-    if (const int error = Reach(keep, keep.names.size(), true, kept); error != 0) {
-        return error;
-    }
-    const int into = kept.fd.Get();
-    if (!SameMount(kept.node, home)) {
-        if (const int error = CopyTree(old, keep); error != 0) {
-            return error;
-        }
-        return PutInPlace(dir, stage, name, leaving);
-    }
+namespace {
+
+// The renames of the same-mount way (see PlaceKeeping), `into` being the keeping folder.
+int SwapIntoKeeping(int dir, const std::string& name, const Node& oldNode, int into,
+                    std::string& stage) {
     const std::string swap = "." + name + ".dittoly-" + std::to_string(::getpid()) + "-" +
                              std::to_string(oldNode.ino) + ".swap";
     if (const int error = MoveNoReplace(dir, stage, into, swap); error != 0) {
@@ -60,6 +41,39 @@ int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNod
     // its own name for the next copy to put it in place.
     stage.clear();
     return MoveNoReplace(dir, ready, dir, name);
+}
+
+} // namespace
+
+// Puts the complete copy at `stage` in place of the old folder `name` (`oldNode`), which
+// moves to `keep`/<name>. At no moment is `name` missing, and a kill leaves nothing that
+// the next run cannot tell apart: the copy moves into the keeping folder under a name that
+// carries the old folder's inode, changes places with the old folder in one step, and the
+// old one then takes its name there (see "swap" in TreeSwap.cpp). A file system that
+// cannot exchange two names gets the copy marked complete ("ready") beside the old one,
+// which moves away before the copy takes its place. On another mount the old folder is
+// copied there first, then replaced as usual. `stage` is cleared once what it named is
+// elsewhere. The keeping folder's new entries are on the disk before it returns; `dir`'s
+// are the caller's to flush, as after any swap.
+int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNode,
+                 const Below& keep, bool exclusive, std::string& stage, std::string& leaving) {
+    const std::string& name = old.names.back();
+    Reached kept;
+    CreateFolderChain(keep.root);
+    if (const int error = Reach(keep, keep.names.size(), true, kept); error != 0) {
+        return error;
+    }
+    if (!SameMount(kept.node, home)) {
+        CopyOptions options;
+        options.exclusive = exclusive;
+        if (const int error = CopyTree(old, keep, options); error != 0) {
+            return error;
+        }
+        return PutInPlace(dir, stage, name, leaving);
+    }
+    const int error = SwapIntoKeeping(dir, name, oldNode, kept.fd.Get(), stage);
+    const int synced = SyncFolder(kept.fd.Get());
+    return error != 0 ? error : synced;
 }
 
 } // namespace platform::posix

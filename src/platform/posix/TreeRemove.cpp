@@ -166,7 +166,7 @@ int RemoveTree(const Below& path, TreeProgress* progress) {
     return Remover(progress).Folder(parent.fd.Get(), name, parent.node);
 }
 
-int DiscardTree(const Below& path) {
+int DiscardTree(const Below& path, bool exclusive) {
     Reached parent;
     if (path.names.empty() || !IsPlainName(path.names.back()) || !StageFits(path.names.back())) {
         return EINVAL;
@@ -176,7 +176,7 @@ int DiscardTree(const Below& path) {
     }
     const int dir = parent.fd.Get();
     const std::string& name = path.names.back();
-    Sweep(dir, parent.node, [](const Leftover& left) { return left.end == "gone"; });
+    Sweep(dir, parent.node, exclusive, [](const Leftover& left) { return left.end == "gone"; });
     Node node;
     if (const int error = StatAt(dir, name.c_str(), node); error != 0) {
         return error;

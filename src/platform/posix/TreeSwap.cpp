@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -33,7 +34,10 @@ namespace platform::posix {
 //          in place of <n>: the complete new copy before it changes places with the old
 //          one, the old one after; its inode tells which
 // The pid tells whose it is: only those of processes that no longer exist are leftovers,
-// so two runs at once never remove each other's work.
+// so two runs at once never remove each other's work. A caller that holds the lock keeping
+// every other run out ("exclusive") knows better than the pid: a reboot or another machine
+// sharing the folder can make a dead run's pid look alive, even our own; under the lock every
+// such name is a leftover.
 
 std::string StageName(const std::string& name, int n, const char* end) {
     return "." + name + ".dittoly-" + std::to_string(::getpid()) + "-" + std::to_string(n) + "." +
@@ -47,8 +51,8 @@ bool StageFits(const std::string& name) {
 
 namespace {
 
-// Ours by its name, and its process is gone.
-std::optional<Leftover> LeftoverOf(std::string_view entry) {
+// Ours by its name, and its process is gone (or, `exclusive`, whatever its process).
+std::optional<Leftover> LeftoverOf(std::string_view entry, bool exclusive) {
     const std::size_t tag = entry.rfind(".dittoly-");
     const std::size_t dot = entry.rfind('.');
     if (!entry.starts_with('.') || tag == std::string_view::npos || tag < 2 || dot <= tag) {
@@ -64,8 +68,9 @@ std::optional<Leftover> LeftoverOf(std::string_view entry) {
     std::uint64_t n = 0;
     const auto first = std::from_chars(digits, last, pid);
     if (end.empty() || first.ec != std::errc() || first.ptr == last || *first.ptr != '-' ||
-        std::from_chars(first.ptr + 1, last, n).ptr != last || pid <= 0 || pid == ::getpid() ||
-        ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
+        std::from_chars(first.ptr + 1, last, n).ptr != last || pid <= 0 ||
+        (!exclusive &&
+         (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH))) {
         return std::nullopt;
     }
     return Leftover{std::string(entry), std::string(entry.substr(1, tag - 1)), end, n};
@@ -73,20 +78,35 @@ std::optional<Leftover> LeftoverOf(std::string_view entry) {
 
 } // namespace
 
-// Finishes or clears what ended processes left in the folder open as `dir`, those that
-// `mine` picks. A complete copy that was set aside or waiting ("old", "ready") takes its
-// name back when the name is free; everything else goes.
-void Sweep(int dir, const Node& home, const std::function<bool(const Leftover&)>& mine) {
+// The leftovers in the folder open as `dir` (a bare reference will do) that `mine` picks.
+// Only folders: every staging name the operations make is one, so a file or a link that
+// merely looks like ours is never renamed into place or removed.
+std::vector<Leftover> FindStaged(int dir, bool exclusive,
+                                 const std::function<bool(const Leftover&)>& mine) {
     Fd list(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::vector<Leftover> found;
     if (list.Valid()) {
-        ForEachEntry(list.Get(), [&](const char* entry, unsigned char) {
-            if (auto left = LeftoverOf(entry); left && mine(*left)) {
+        ForEachEntry(list.Get(), [&](const char* entry, unsigned char type) {
+            Node node;
+            auto left = LeftoverOf(entry, exclusive);
+            if (left &&
+                (type == DT_DIR ||
+                 (type == DT_UNKNOWN && StatAt(dir, entry, node) == 0 && S_ISDIR(node.mode))) &&
+                mine(*left)) {
                 found.push_back(std::move(*left));
             }
             return true;
         });
     }
+    return found;
+}
+
+// Finishes or clears what ended processes (`exclusive`: any run) left in the folder open as
+// `dir`, those that `mine` picks. A complete copy that was set aside or waiting ("old", "ready")
+// takes its name back when the name is free; everything else goes.
+void Sweep(int dir, const Node& home, bool exclusive,
+           const std::function<bool(const Leftover&)>& mine) {
+    std::vector<Leftover> found = FindStaged(dir, exclusive, mine);
     // Those that may take their name back first, so that nothing else can.
     const auto whole = [dir](const Leftover& left) {
         Node node;
@@ -167,11 +187,22 @@ namespace platform {
 
 using namespace posix;
 
-void ClearLeftovers(const Below& folder) {
+void ClearLeftovers(const Below& folder, bool exclusive) {
     Reached at;
     if (Reach(folder, folder.names.size(), false, at) == 0) {
-        Sweep(at.fd.Get(), at.node, [](const Leftover&) { return true; });
+        Sweep(at.fd.Get(), at.node, exclusive, [](const Leftover&) { return true; });
     }
+}
+
+std::vector<std::string> FindLeftovers(const Below& folder) {
+    Reached at;
+    std::vector<std::string> names;
+    if (Reach(folder, folder.names.size(), false, at) == 0) {
+        for (Leftover& left : FindStaged(at.fd.Get(), true, [](const Leftover&) { return true; })) {
+            names.push_back(std::move(left.entry));
+        }
+    }
+    return names;
 }
 
 } // namespace platform

@@ -121,7 +121,11 @@ int Reach(const Below& path, std::size_t depth, bool create, Reached& out) {
         if (!IsPlainName(name)) {
             return EINVAL;
         }
-        if (create && ::mkdirat(out.fd.Get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (create && ::mkdirat(out.fd.Get(), name.c_str(), 0777) == 0) {
+            if (const int error = SyncFolder(out.fd.Get()); error != 0) {
+                return error;
+            }
+        } else if (create && errno != EEXIST) {
             return errno;
         }
         Fd next(::openat(out.fd.Get(), name.c_str(), kPathFlags));
@@ -137,6 +141,20 @@ int Reach(const Below& path, std::size_t depth, bool create, Reached& out) {
         out.fd = std::move(next);
     }
     return 0;
+}
+
+// Puts the entries of the folder `dir` (a bare reference will do) on the disk: what was
+// made, renamed or moved in it survives a power cut once this returns 0. A bare reference
+// cannot be flushed, so the folder is opened again. A folder this user may change but not
+// read cannot be opened to flush it, and a file system without folder flushes says EINVAL:
+// the system then writes the entries in its own time, and the work that wanted them on the
+// disk is not failed for what it cannot change.
+int SyncFolder(int dir) {
+    Fd folder(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.Valid()) {
+        return errno == EACCES ? 0 : errno;
+    }
+    return ::fsync(folder.Get()) == 0 || errno == EINVAL ? 0 : errno;
 }
 
 } // namespace platform::posix
@@ -161,9 +179,17 @@ bool MakeFolder(const Below& path) {
     }
     const std::string& name = path.names.back();
     Node node;
-    return IsPlainName(name) &&
-           (::mkdirat(parent.fd.Get(), name.c_str(), 0777) == 0 || errno == EEXIST) &&
-           StatAt(parent.fd.Get(), name.c_str(), node) == 0 && S_ISDIR(node.mode) &&
+    if (!IsPlainName(name)) {
+        return false;
+    }
+    if (::mkdirat(parent.fd.Get(), name.c_str(), 0777) == 0) {
+        if (SyncFolder(parent.fd.Get()) != 0) {
+            return false;
+        }
+    } else if (errno != EEXIST) {
+        return false;
+    }
+    return StatAt(parent.fd.Get(), name.c_str(), node) == 0 && S_ISDIR(node.mode) &&
            SameMount(node, parent.node);
 }
 
