@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <tuple>
 #include <windows.h>
@@ -364,6 +366,159 @@ TEST(WindowsTreeOps, FolderLinksAreNeverEnteredCopiedOrDeletedThrough) {
     }
     EXPECT_EQ(removed, 0);
     EXPECT_FALSE(platform::IsFolder(packages + "\\Linked.App_l1nk"));
+}
+
+// The folder links' set-up (see FolderLinksAreNeverEnteredCopiedOrDeletedThrough) as a
+// Windows path; empty without it.
+std::string LinkFixture() {
+    const char* links = std::getenv("DITTOLY_LINKS");
+    std::string root = links != nullptr ? std::string("Z:") + links : "";
+    std::replace(root.begin(), root.end(), '/', '\\');
+    return root;
+}
+
+// Catches: a lock a second taker (in this process or another) could also take, a stale
+// note left behind a shorter one, a lock that outlived its killed holder, and one that
+// followed a link. The other holder is this program started again on this test, with
+// DITTOLY_TEST_DIR naming its folder: it only takes the lock, says so, and waits.
+TEST(WindowsLocks, OneHolderAtATimeAndNoneOutlivesItsHolder) {
+    TempDir tmp;
+    const Below at{tmp.path().string(), {"Dittoly.lock"}};
+    platform::FileLock one;
+    platform::FileLock two;
+    std::string holder;
+    if (std::getenv("DITTOLY_TEST_DIR") != nullptr) {
+        if (platform::LockFile(at, platform::ThisProcess(), 5000, one, holder) == 0) {
+            WriteText(tmp.path() / "held", "");
+        }
+        Sleep(60000);
+        std::_Exit(3);
+    }
+    ASSERT_EQ(platform::LockFile(at, "a longer first note", 0, one, holder), 0);
+    EXPECT_EQ(platform::LockFile(at, "second", 60, two, holder), EWOULDBLOCK);
+    EXPECT_EQ(holder, "a longer first note");
+    EXPECT_FALSE(two.Held());
+    one.Release();
+    ASSERT_EQ(platform::LockFile(at, "second", 0, two, holder), 0);
+    EXPECT_EQ(platform::LockFile(at, "third", 0, one, holder), EWOULDBLOCK);
+    EXPECT_EQ(holder, "second");
+    two.Release();
+
+    const std::string filter = "--gtest_filter=WindowsLocks.*";
+    std::wstring line = GetCommandLineW() + (L" " + std::wstring(filter.begin(), filter.end()));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES; // none: its test output would clutter ours
+    PROCESS_INFORMATION child{};
+    SetEnvironmentVariableW(L"DITTOLY_TEST_DIR", tmp.path().c_str());
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &child));
+    SetEnvironmentVariableW(L"DITTOLY_TEST_DIR", nullptr);
+    for (int i = 0; i < 1000 && !fs::exists(tmp.path() / "held") &&
+                    WaitForSingleObject(child.hProcess, 0) == WAIT_TIMEOUT;
+         ++i) {
+        Sleep(30);
+    }
+    const std::string self = platform::ThisProcess();
+    EXPECT_EQ(platform::LockFile(at, "parent", 0, one, holder), EWOULDBLOCK);
+    EXPECT_EQ(holder,
+              "process " + std::to_string(child.dwProcessId) + self.substr(self.find(" on ")));
+    TerminateProcess(child.hProcess, 99);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    EXPECT_EQ(platform::LockFile(at, "parent", 0, one, holder), 0);
+
+    // A link in the lock's place, or on the way to it, is refused, and nothing is made
+    // where it leads.
+    if (const std::string root = LinkFixture(); !root.empty()) {
+        const Below packages{root + "\\Packages", {"OnlyLink_x", "LocalState"}};
+        EXPECT_EQ(platform::LockFile(packages, "x", 0, two, holder), ELOOP);
+        EXPECT_EQ(platform::LockFile({packages.root, {"OnlyLink_x", "LocalState", "x.lock"}}, "x",
+                                     0, two, holder),
+                  ELOOP);
+        EXPECT_EQ(Names(root + "\\outside"), std::vector<std::string>{"keep.txt"});
+    }
+}
+
+// Catches: a leftover list that misses what a dead copy or removal left, that names a
+// live copy's staging folder (its lock held), or that changes anything while it looks.
+TEST(WindowsTreeOps, FindLeftoversNamesWhatDeadCopiesLeftAndChangesNothing) {
+    TempDir tmp;
+    for (const char* name :
+         {"Settings.dittoly-new", "Old.dittoly-gone", "Live.dittoly-new", "Kept"}) {
+        WriteText(tmp.path() / name / "settings.dat", name);
+    }
+    const HANDLE live = CreateFileW(W(tmp.path() / "Live.dittoly-lock").c_str(), GENERIC_WRITE, 0,
+                                    nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const std::string before = TreeFingerprint(tmp.path());
+    auto found = platform::FindLeftovers({tmp.path().string(), {}});
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{"Old.dittoly-gone", "Settings.dittoly-new"}));
+    EXPECT_EQ(TreeFingerprint(tmp.path()), before);
+    CloseHandle(live);
+}
+
+// Runs `change` on what stands at `path` and puts its last-write time back, so only the
+// change itself can show.
+template <typename Change> void KeepingTime(const fs::path& path, Change change) {
+    const HANDLE at = CreateFileW(W(path).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FILETIME written{};
+    ASSERT_TRUE(GetFileTime(at, nullptr, nullptr, &written));
+    change();
+    ASSERT_TRUE(SetFileTime(at, nullptr, nullptr, &written));
+    CloseHandle(at);
+}
+
+// Catches: a comparison that calls a fresh copy different, or misses a changed byte at
+// equal size (past the first block read), a moved last-write time, a read-only flag, an
+// extra file (its folder's time kept) or a link inside, which no copy carries.
+TEST(WindowsTreeOps, CompareTreesSeesWhatACopyWouldNotHaveMade) {
+    TempDir tmp;
+    const fs::path copy = tmp.path() / "Backup" / "Settings";
+    WriteText(tmp.path() / "Settings" / "settings.dat", "abc");
+    WriteText(tmp.path() / "Settings" / "sub" / "big.dat", std::string(600000, 'x'));
+    const Below from{tmp.path().string(), {"Settings"}};
+    const Below into{(tmp.path() / "Backup").string(), {}};
+    const auto same = [](const Below& a, const Below& b) {
+        bool equal = false;
+        EXPECT_EQ(platform::CompareTrees(a, b, equal), 0);
+        return equal;
+    };
+    const std::function<void()> changes[] = {
+        [&] {
+            KeepingTime(copy / "sub" / "big.dat", [&] {
+                std::fstream file(copy / "sub" / "big.dat", std::ios::in | std::ios::out);
+                file.seekp(599999) << 'y';
+            });
+        },
+        [&] {
+            const HANDLE file = CreateFileW(W(copy / "settings.dat").c_str(), FILE_WRITE_ATTRIBUTES,
+                                            0, nullptr, OPEN_EXISTING, 0, nullptr);
+            FILETIME old{0x12345678, 0x01d00000};
+            SetFileTime(file, nullptr, nullptr, &old);
+            CloseHandle(file);
+        },
+        [&] { SetAttributes(copy / "settings.dat", FILE_ATTRIBUTE_READONLY); },
+        [&] { KeepingTime(copy / "sub", [&] { WriteText(copy / "sub" / "extra.dat", ""); }); },
+    };
+    fs::create_directories(tmp.path() / "Backup");
+    for (const auto& change : changes) {
+        ASSERT_EQ(platform::CopyTree(from, into), 0);
+        EXPECT_TRUE(same(from, {into.root, {"Settings"}}));
+        change();
+        EXPECT_FALSE(same(from, {into.root, {"Settings"}}));
+    }
+    bool equal = true;
+    EXPECT_EQ(platform::CompareTrees(from, {into.root, {"Missing"}}, equal), ENOENT);
+    EXPECT_FALSE(equal);
+
+    if (const std::string root = LinkFixture(); !root.empty()) {
+        const Below linked{root + "\\Packages", {"OnlyLink_x"}};
+        EXPECT_FALSE(same(linked, linked)); // a link is never the same, even as itself
+    }
 }
 
 // The settings, app list and log must never be left half-written nor have a name turned

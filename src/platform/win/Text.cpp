@@ -249,6 +249,8 @@ std::string ErrorText(int error) {
         return "The path leads through a link or junction";
     case ECANCELED:
         return "Operation canceled";
+    case EWOULDBLOCK:
+        return "Another holder keeps the lock";
     default:
         return std::strerror(error);
     }

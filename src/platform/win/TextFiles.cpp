@@ -1,7 +1,7 @@
 // Windows text files: the settings, app list and log in the system's code page on disk,
 // read whole and never through a pipe or device, and replaced whole through a temporary
-// file beside them, so a reader or a crash sees either the old or the new file. What a
-// killed replacement left goes with the next replacement of the same file.
+// file beside them, so a reader, a crash or a power cut sees either the old or the new
+// file. What a killed replacement left goes with the next replacement of the same file.
 #include "platform/Platform.h"
 #include "platform/WinText.h"
 #include "platform/win/FileHandle.h"
@@ -256,8 +256,13 @@ bool ReplaceFile(const std::string& path, std::string_view content, bool through
             written = WriteFile(file.h, rest.data(), chunk, &put, nullptr) && put > 0;
             rest.remove_prefix(put);
         }
+        // On the disk before its name is: a power cut after the rename must not leave an
+        // empty or half-written file under the old name.
+        written = written && FlushFileBuffers(file.h);
     }
-    if (!written || !MoveFileExW(tmp.c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    // Write-through: the rename itself is on the disk before we say it is done.
+    if (!written || !MoveFileExW(tmp.c_str(), target->c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(tmp.c_str());
         return false;
     }

@@ -64,6 +64,8 @@ public:
     Handle& operator=(const Handle&) = delete;
     bool Valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
     HANDLE Get() const { return h_; }
+    // Hands the handle over to its next owner; this one closes nothing any more.
+    HANDLE Release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
 
 private:
     HANDLE h_ = INVALID_HANDLE_VALUE;

@@ -54,11 +54,13 @@ public:
                                     progress_ != nullptr ? &Within : nullptr, this, nullptr,
                                     COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS)) {
                 outcome.Fail(stopped ? ECANCELED : LastErrno());
-            } else if (IsLink(GetFileAttributesW(target.c_str()))) {
+            } else if (const DWORD copied = GetFileAttributesW(target.c_str()); IsLink(copied)) {
                 // Swapped for a link since the listing: the link was copied as a link,
                 // and goes again.
                 DeleteFileW(target.c_str());
                 outcome.Skip(ELOOP);
+            } else if (const int error = Flush(target, copied)) {
+                outcome.Fail(error);
             } else {
                 ++files;
                 bytes += entry.size;
@@ -88,6 +90,34 @@ public:
 
 private:
     TreeProgress* progress_;
+
+    // Puts the copied file `path` on the disk, so the staged copy is whole there before it
+    // is published. Only a handle that may write can flush, and a read-only file grants
+    // none: its attribute steps aside for that moment.
+    static int Flush(const std::wstring& path, DWORD attributes) {
+        const auto settable = [](DWORD wanted) {
+            wanted &= kCopiedAttributes | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+            return wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL;
+        };
+        const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+        if (readOnly &&
+            !SetFileAttributesW(path.c_str(), settable(attributes & ~FILE_ATTRIBUTE_READONLY))) {
+            return LastErrno();
+        }
+        int error = 0;
+        {
+            const Handle file(CreateFileW(
+                path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            if (!file.Valid() || !FlushFileBuffers(file.Get())) {
+                error = LastErrno();
+            }
+        }
+        if (readOnly && !SetFileAttributesW(path.c_str(), settable(attributes)) && error == 0) {
+            error = LastErrno();
+        }
+        return error;
+    }
     std::uint64_t withinFile_ = 0; // bytes of the current file last reported
 
     // CopyFileEx's progress routine: reports every few megabytes of a large file, and
@@ -161,6 +191,8 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     if (const int refused = RefuseOwnSubtree(source, destination.held.back(), name)) {
         return refused;
     }
+    // A leftover is judged by the lock its copy held (Swap::Lock), never by a process
+    // number, so `options.exclusive` has nothing to add here.
     const Swap swap(destination.path, name);
     const Handle lock = swap.Lock();
     if (!lock.Valid()) {

@@ -155,7 +155,10 @@ int RemoveTree(const Below& path, TreeProgress* progress) {
     return outcome.first;
 }
 
-int DiscardTree(const Below& path) {
+// `exclusive` changes nothing here: what a removal left under a gone name is removed
+// whoever left it, as it was on its way out anyway; two removals of it at once only share
+// the work.
+int DiscardTree(const Below& path, bool /*exclusive*/) {
     win::ForgetErrors();
     const Target at(path);
     if (at.error != 0) {

@@ -8,6 +8,10 @@
 // finish such a swap or to undo it, so one whole state always survives a kill. A lock file
 // held for the whole copy keeps a second copy of the same name from taking a live copy's
 // staging folder for a killed one's.
+//
+// A power cut must leave one whole state too: every file of the staging folder is flushed
+// as it is copied (TreeCopy.cpp), the marker before the first rename, and each rename is
+// written through, so none is published ahead of what it points at.
 #include "platform/win/Tree.h"
 
 #include <cerrno>
@@ -40,20 +44,20 @@ int Swap::Finish(const std::wstring& keepAt) const {
                 return EEXIST; // both an old and a current copy: left for a person
             }
             old = keepAt.empty() ? aside : keepAt;
-            if (!MoveFileExW(current.c_str(), old.c_str(), 0)) {
+            if (!MoveFileExW(current.c_str(), old.c_str(), MOVEFILE_WRITE_THROUGH)) {
                 return LastErrno();
             }
         }
-        if (!MoveFileExW(staging.c_str(), current.c_str(), 0)) {
+        if (!MoveFileExW(staging.c_str(), current.c_str(), MOVEFILE_WRITE_THROUGH)) {
             const int error = LastErrno();
             if (!old.empty() && !Exists(current)) {
-                MoveFileExW(old.c_str(), current.c_str(), 0);
+                MoveFileExW(old.c_str(), current.c_str(), MOVEFILE_WRITE_THROUGH);
             }
             return error;
         }
     } else if (!Exists(current) && Exists(aside)) {
         // The new copy is gone (not by us): the old one goes back.
-        if (!MoveFileExW(aside.c_str(), current.c_str(), 0)) {
+        if (!MoveFileExW(aside.c_str(), current.c_str(), MOVEFILE_WRITE_THROUGH)) {
             return LastErrno();
         }
     }
@@ -82,7 +86,8 @@ int Swap::Recover() const {
         return error;
     }
     if (Exists(aside) && !Exists(current)) {
-        return MoveFileExW(aside.c_str(), current.c_str(), 0) ? 0 : LastErrno();
+        return MoveFileExW(aside.c_str(), current.c_str(), MOVEFILE_WRITE_THROUGH) ? 0
+                                                                                   : LastErrno();
     }
     return RemoveWhole(aside);
 }
@@ -90,7 +95,7 @@ int Swap::Recover() const {
 int Swap::MarkComplete() const {
     const Handle file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.Valid() ? 0 : LastErrno();
+    return file.Valid() && FlushFileBuffers(file.Get()) ? 0 : LastErrno();
 }
 
 // Back to the state before the copy began, when the swap has not moved anything yet.
@@ -107,7 +112,37 @@ namespace platform {
 
 using namespace wintree;
 
-void ClearLeftovers(const Below& path) {
+namespace {
+
+// The names a copy or a removal leaves behind in a folder, by the part that ends them.
+constexpr std::wstring_view kSwapEnds[] = {L".dittoly-new", L".dittoly-old", L".dittoly-ready"};
+constexpr std::wstring_view kGoneEnd = L".dittoly-gone";
+
+// `name` less `end`, when `name` is more than `end` and ends in it; else empty. The
+// pattern a listing matched may also match a short 8.3 name: only the full spelling counts.
+std::wstring_view Stem(std::wstring_view name, std::wstring_view end) {
+    return name.size() > end.size() && name.ends_with(end)
+               ? name.substr(0, name.size() - end.size())
+               : std::wstring_view();
+}
+
+// Whether the copy of `swap` is still at work, told by its lock, which goes with its
+// process: no lock file means no copy (the file goes when its holder closes it). One a power
+// cut left is opened and closed again, never deleted as Swap::Lock's would be.
+bool AtWork(const Swap& swap) {
+    if (!Exists(swap.lock)) {
+        return false;
+    }
+    const Handle probe(CreateFileW(swap.lock.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return !probe.Valid();
+}
+
+} // namespace
+
+// On Windows a leftover is judged by its copy's lock, never by a process number, so one
+// that `exclusive` would let go is already judged as it would be; the flag changes nothing.
+void ClearLeftovers(const Below& path, bool /*exclusive*/) {
     win::ForgetErrors();
     const Chain folder(path, path.names.size());
     if (folder.error != 0) {
@@ -118,9 +153,9 @@ void ClearLeftovers(const Below& path) {
     ListEntries(folder.path, entries, L"*.dittoly-*");
     std::vector<std::wstring> names;
     for (const Entry& entry : entries) {
-        for (const std::wstring_view end : {L".dittoly-new", L".dittoly-old", L".dittoly-ready"}) {
-            if (entry.name.size() > end.size() && entry.name.ends_with(end)) {
-                names.push_back(entry.name.substr(0, entry.name.size() - end.size()));
+        for (const std::wstring_view end : kSwapEnds) {
+            if (const std::wstring_view stem = Stem(entry.name, end); !stem.empty()) {
+                names.emplace_back(stem);
             }
         }
     }
@@ -131,6 +166,28 @@ void ClearLeftovers(const Below& path) {
             swap.Recover();
         }
     }
+}
+
+std::vector<std::string> FindLeftovers(const Below& path) {
+    std::vector<std::string> found;
+    const Chain folder(path, path.names.size());
+    std::vector<Entry> entries;
+    if (folder.error != 0) {
+        return found;
+    }
+    ListEntries(folder.path, entries, L"*.dittoly-*");
+    for (const Entry& entry : entries) {
+        bool leftover = entry.name.ends_with(kGoneEnd); // as SweepGone takes it
+        for (const std::wstring_view end : kSwapEnds) {
+            const std::wstring_view stem = Stem(entry.name, end);
+            leftover =
+                leftover || (!stem.empty() && !AtWork(Swap(folder.path, std::wstring(stem))));
+        }
+        if (leftover) {
+            found.push_back(win::Narrow(entry.name));
+        }
+    }
+    return found;
 }
 
 } // namespace platform
