@@ -115,7 +115,7 @@ int LockForCopy(const modGlobal::Roots& roots, const std::string& package, std::
     const int error = history::LockApp(roots, package, now, options.waitMs, lock, holder);
     if (error == EWOULDBLOCK) {
         report.reason = "in use by another run (" +
-                        (holder.empty() ? std::string("one that is just starting") : holder) +
+                        (holder.empty() ? std::string("another process") : holder) +
                         "), so it was left as it was";
     }
     return error;

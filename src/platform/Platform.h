@@ -218,8 +218,8 @@ private:
 
 // Takes the lock on the file `at` (made when missing; the folders above it must exist and
 // are reached as every tree operation reaches them), waiting up to `waitMs` milliseconds
-// for a holder to let go. Taken, it writes `note` into the file for others to read and
-// returns 0. EWOULDBLOCK when another holder keeps it: `holder` is then what that holder
+// for a holder to let go. Taken, it writes `note` into the file for others to read (until
+// Release empties it again) and returns 0. EWOULDBLOCK when another holder keeps it: `holder` is then what that holder
 // wrote (empty when it wrote nothing yet). Else an errno.
 int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& lock,
              std::string& holder);
@@ -229,7 +229,8 @@ std::string ThisProcess();
 
 // Creates the last name of `path` as a folder; everything above it must exist already.
 // True when it exists afterwards as a real folder on the root's mount. A folder it made is
-// on the disk (its entry in the folder above flushed) before it returns.
+// on the disk (its entry in the folder above flushed) before it returns, where the system
+// can flush a folder (not on Windows, whose file systems log a new folder themselves).
 bool MakeFolder(const Below& path);
 
 // Creates the root with every missing parent (as CreateFolderChain), then each name below

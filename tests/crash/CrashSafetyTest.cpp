@@ -351,7 +351,8 @@ TEST_P(CopiedSettings, AndTheirHistoryAreAlwaysWholeVersions) {
     const auto restore = [=, &fresh] {
         int left = run(1000, false) ? 0 : 1;
         for (const fs::path& folder : {into, backup, backup / "History"}) {
-            for (const auto& entry : fs::directory_iterator(folder)) {
+            std::error_code none; // an unchanged first run makes no History
+            for (const auto& entry : fs::directory_iterator(folder, none)) {
                 const std::string name = entry.path().filename().string();
                 left += name.find("dittoly") != std::string::npos || name == "Settings.time.next" ||
                         (folder.filename() == "History" &&

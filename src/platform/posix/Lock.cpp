@@ -55,6 +55,9 @@ int OpenLock(int dir, const Node& home, const std::string& name, Fd& fd) {
 
 void FileLock::Release() {
     if (handle_ != kNone) {
+        // The note goes with the lock: a file that names no one is held by no one, and the
+        // folder it sits in looks the same after every run.
+        static_cast<void>(::ftruncate(static_cast<int>(handle_), 0));
         ::close(static_cast<int>(handle_));
         handle_ = kNone;
     }

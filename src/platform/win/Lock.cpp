@@ -58,6 +58,9 @@ using namespace wintree;
 
 void FileLock::Release() {
     if (handle_ != kNone) {
+        // The note goes with the lock: a file that names no one is held by no one, and the
+        // folder it sits in looks the same after every run.
+        WriteNote(reinterpret_cast<HANDLE>(handle_), {});
         CloseHandle(reinterpret_cast<HANDLE>(handle_));
         handle_ = kNone;
     }
