@@ -210,6 +210,28 @@ TEST_F(HistoryTest, SixteenBackupsInOneSecondKeepTheTenMostRecentlyReplaced) {
     EXPECT_EQ(Run(Operation::Backup).result, AppResult::Ok);
 }
 
+// Catches: a record that a run killed between its two steps left begun, taken for the
+// backup in place when the copy never took its place (or dropped when it did): either way
+// a backup would go to History under another backup's time.
+TEST_F(HistoryTest, ARecordAKilledRunLeftBegunIsSettledByWhereItsCopyWent) {
+    Version("A");
+    Run(Operation::Backup); // made at start + 1 h
+    const std::string made = history::Stamp(start + 3600);
+    history::BeginRecord(roots, kApp, start + 7200, made); // killed before its copy
+    Version("B");
+    Run(Operation::Backup, {}, {}, 7200); // at start + 3 h
+    EXPECT_EQ(Ids(), std::vector<std::string>{made});
+    // Killed after its copy took the latest's place (start + 3 h) and moved that to History.
+    const std::string moved = history::Stamp(start + 3 * 3600);
+    history::BeginRecord(roots, kApp, start + 4 * 3600, moved);
+    fs::create_directories(backup / "History" / moved);
+    fs::rename(backup / "Settings", backup / "History" / moved / "Settings");
+    fs::copy(live, backup / "Settings", fs::copy_options::recursive);
+    Version("C");
+    Run(Operation::Backup, {}, {}, 2 * 3600); // at start + 5 h
+    EXPECT_EQ(Ids(), (std::vector<std::string>{history::Stamp(start + 4 * 3600), moved, made}));
+}
+
 // Catches: times tied to what a copy of the program folder does not keep (identities, fine
 // times), so that after it the latest backup goes to History under another time, or
 // undated; entries dated ahead of the clock or folders the program did not make that push
@@ -227,8 +249,9 @@ TEST_F(HistoryTest, TimesSurviveACopiedProgramFolderAndStrangersCostNothing) {
         from = moved;
         for (const auto& entry : fs::recursive_directory_iterator(moved)) {
             const auto at = fs::last_write_time(entry.path());
+            std::error_code ec; // a folder's time cannot be set here under Wine
             fs::last_write_time(entry.path(),
-                                at - (at.time_since_epoch() % std::chrono::seconds(2)));
+                                at - (at.time_since_epoch() % std::chrono::seconds(2)), ec);
         }
         roots.programFolder = moved.string();
         backup = moved / "Backup" / kApp;

@@ -33,7 +33,7 @@ function(dittoly_add_test name)
     add_test(NAME ${name} COMMAND ${DITTOLY_WINE} $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "${DITTOLY_WINE_ENV};DITTOLY_LINKS=${DITTOLY_LINKS};DITTOLY_SECOND_DRIVE=V:"
-        FIXTURES_REQUIRED "wine;links;drive" TIMEOUT 300)
+        FIXTURES_REQUIRED "wine;links;drive" TIMEOUT 900)
 endfunction()
 
 dittoly_add_test(platform_windows_test SOURCES platform/PlatformWinTest.cpp)
