@@ -28,7 +28,7 @@ namespace {
 void CheckFlushedAroundRenames(const std::vector<std::string>& calls, const std::string& run) {
     // Not what goes to stdout and stderr.
     static const std::regex written(R"re((?:^|\s)(?:write|pwrite64)\((?![12]<)\d+<([^>]*)>)re");
-    static const std::regex copied(R"re(copy_file_range\(\d+<[^>]*>, \w+, \d+<([^>]*)>)re");
+    static const std::regex copied(R"re(copy_file_range\(\d+<[^>]*>, [^,]*, \d+<([^>]*)>)re");
     static const std::regex flushed(R"re((fsync|fdatasync|syncfs)\(\d+<([^>]*)>\) += 0)re");
     static const std::regex renamedAt(
         R"re(renameat2?\((?:\d+<([^>]*)>|AT_FDCWD), "([^"]*)", )re"
