@@ -7,8 +7,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <future>
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
@@ -416,6 +418,21 @@ TEST_F(CliTest, TwoRunsOfOneAppAtOnceEndWholeOrSayWhichRunTheyMet) {
     });
     EXPECT_EQ(Cli("backup --all --wait 60"), 0) << err;
     later.join();
+
+    // The history log: a run waits its turn at it, and changes it only then.
+    const fs::path history = profile.program() / "Backup" / "Dittoly UA history.txt";
+    ASSERT_EQ(
+        platform::LockFile({profile.program().string(), {"Backup", "Dittoly UA history.lock"}},
+                           "test", 0, held, holder),
+        0);
+    const std::string kept = ReadText(history);
+    WriteText(settings / "round", "turn");
+    auto turn = std::async(std::launch::async, [&] { return Cli("backup --all"); });
+    EXPECT_EQ(turn.wait_for(std::chrono::seconds(1)), std::future_status::timeout);
+    EXPECT_EQ(ReadText(history), kept);
+    held.Release();
+    EXPECT_EQ(turn.get(), 0);
+    EXPECT_GT(ReadText(history).size(), kept.size());
 }
 
 // Catches: a dry run that does not name the entries the run then removes, a run's JSON
