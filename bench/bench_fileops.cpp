@@ -1,10 +1,13 @@
 // Backup copy and package delete against the system's own tools on identical trees in
-// the same run: CopyTree against `cp -a`, RemoveTree against `rm -rf`. Each figure is
+// the same run: CopyTree against `cp -a` (and, since the copy is flushed to the disk before
+// it takes the old one's place, against `cp -a` followed by `sync`), RemoveTree against
+// `rm -rf`, and a whole Backup run that finds nothing changed against `cp -a`. Each figure is
 // the median of a few runs with the order of ours and theirs alternating, and `sync`
 // before every timed run so neither side pays for the other's dirty pages.
 //
 //   bench_fileops [folder]   trees go in a fresh folder below `folder` (default: the
 //                            system's temporary folder) and are removed at the end.
+#include "operations/RunFrame.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -37,6 +40,8 @@ constexpr int kCopyFolders = 4;
 constexpr int kCopyFilesPerFolder = 500;
 constexpr int kRemoveFolders = 100;
 constexpr int kRemoveFilesPerFolder = 1000;
+constexpr int kSameFolders = 30;
+constexpr int kSameFilesPerFolder = 100;
 constexpr double kTarget = 1.25;
 
 [[noreturn]] void Die(const std::string& what) {
@@ -184,6 +189,39 @@ void BuildPackage(const std::string& package) {
     }
 }
 
+// An app's Settings of 3,000 files of 8 KiB in 30 folders, as a Backup that finds nothing
+// changed meets it.
+void BuildSameSettings(const std::string& settings) {
+    const std::string content(8192, 's');
+    MakeDir(settings);
+    for (int f = 0; f < kSameFolders; ++f) {
+        const std::string folder = settings + "/part" + std::to_string(f);
+        MakeDir(folder);
+        for (int i = 0; i < kSameFilesPerFolder; ++i) {
+            WriteFile(folder + "/value" + std::to_string(i) + ".json", content.data(),
+                      content.size());
+        }
+    }
+}
+
+// What a run needs besides the folders: a clock, no launches, no one to show lines to.
+class BenchClock : public services::Clock {
+public:
+    std::string TimeOfDay() override { return "12:00:00"; }
+    std::string LongDate() override { return "Monday, 7 December 2026"; }
+    std::int64_t UtcNow() override { return 1796644800; }
+};
+class NoLaunches : public services::Launcher {
+public:
+    void OpenUrl(const std::string&) override {}
+    void OpenFolder(const std::string&) override {}
+    bool StartStoreCacheReset() override { return false; }
+};
+class Silent : public operations::RunHost {
+public:
+    void AddLine(const std::string&, bool) override {}
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -207,11 +245,14 @@ int main(int argc, char** argv) {
     // would leave the file system freeing space while the next run is timed.
     const auto oursBackup = [&](int run) { return base + "/backup-ours-" + std::to_string(run); };
     const auto cpBackup = [&](int run) { return base + "/backup-cp-" + std::to_string(run); };
+    const auto syncedBackup = [&](int run) { return base + "/backup-cps-" + std::to_string(run); };
     std::vector<double> ours;
     std::vector<double> theirs;
+    std::vector<double> synced;
     for (int run = 0; run < kCopyRuns; ++run) {
         MakeDir(oursBackup(run));
         MakeDir(cpBackup(run));
+        MakeDir(syncedBackup(run));
         Pair(
             run,
             [&] {
@@ -223,16 +264,25 @@ int main(int argc, char** argv) {
             },
             [&] {
                 theirs.push_back(Seconds([&] { RunTool({"cp", "-a", settings, cpBackup(run)}); }));
+                RunTool({"sync"});
+                synced.push_back(Seconds([&] {
+                    RunTool({"cp", "-a", settings, syncedBackup(run)});
+                    RunTool({"sync"});
+                }));
             });
     }
     Report("backup first copy", "cp -a", ours, theirs);
+    // Ours is on the disk when it ends; plain cp -a leaves that to the kernel's writeback.
+    Report("backup first copy, durable", "cp -a + sync", ours, synced);
 
     // Over the copies of the first runs: without History (the replaced copy is removed),
-    // then with it, as every Backup runs (the replaced copy moves into History by a rename).
-    for (const bool history : {false, true}) {
+    // then with it, as every Backup runs (the replaced copy moves into History by a rename);
+    // then that again against a copy that is on the disk too when it ends, as ours is.
+    for (const int pass : {0, 1, 2}) {
         ours.clear();
         theirs.clear();
-        const int into = history ? 1 : 0;
+        const bool history = pass > 0;
+        const int into = pass;
         for (int run = 0; run < kCopyRuns; ++run) {
             platform::CopyOptions options;
             if (history) {
@@ -250,21 +300,73 @@ int main(int argc, char** argv) {
                 [&] {
                     theirs.push_back(Seconds([&] {
                         RunTool({"cp", "-a", settings + "/.", cpBackup(into) + "/Settings/"});
+                        if (pass == 2) {
+                            RunTool({"sync"});
+                        }
                     }));
                 });
         }
-        Report(history ? "backup over existing copy, History kept" : "backup over existing copy",
-               "cp -a", ours, theirs);
+        Report(pass == 0   ? "backup over existing copy"
+               : pass == 1 ? "backup over existing copy, History kept"
+                           : "backup over existing copy, History kept, durable",
+               pass == 2 ? "cp -a + sync" : "cp -a", ours, theirs);
     }
     for (int run = 0; run < kCopyRuns; ++run) {
         Check(platform::RemoveTree({base, {"backup-ours-" + std::to_string(run)}}),
               "RemoveTree (cleanup)");
         Check(platform::RemoveTree({base, {"backup-cp-" + std::to_string(run)}}),
               "RemoveTree (cleanup)");
+        Check(platform::RemoveTree({base, {"backup-cps-" + std::to_string(run)}}),
+              "RemoveTree (cleanup)");
     }
     Check(platform::RemoveTree({base, {"Packages"}}), "RemoveTree (cleanup)");
 
-    // (b) Delete of a package folder of 100,000 files, a fresh identical pair each run.
+    // (b) A whole Backup run of an app whose Settings did not change since its last backup
+    // (the lock, the tidying, the comparison, no copy), against cp -a of the same files.
+    {
+        const std::string profile = base + "/profile";
+        const std::string packages = profile + "/AppData/Local/Packages";
+        for (const std::string& folder : {profile, profile + "/AppData", profile + "/AppData/Local",
+                                          packages, packages + "/App_same", base + "/program"}) {
+            MakeDir(folder);
+        }
+        BuildSameSettings(packages + "/App_same/Settings");
+        const modGlobal::Roots roots{base + "/program", profile};
+        BenchClock clock;
+        NoLaunches launcher;
+        Silent host;
+        const auto backup = [&] {
+            return operations::Run(operations::Operation::Backup, {{"App_same", "App same"}}, roots,
+                                   clock, launcher, host)
+                .outcomes.at(0)
+                .result;
+        };
+        if (backup() != operations::AppResult::Ok) {
+            Die("the first backup of App_same");
+        }
+        ours.clear();
+        theirs.clear();
+        for (int run = 0; run < kCopyRuns; ++run) {
+            Pair(
+                run,
+                [&] {
+                    ours.push_back(Seconds([&] {
+                        if (backup() != operations::AppResult::Unchanged) {
+                            Die("an unchanged backup of App_same");
+                        }
+                    }));
+                },
+                [&] {
+                    const std::string into = base + "/same-cp-" + std::to_string(run);
+                    theirs.push_back(Seconds([&] {
+                        RunTool({"cp", "-a", packages + "/App_same/Settings", into});
+                    }));
+                });
+        }
+        Report("unchanged backup of 3000 files", "cp -a", ours, theirs);
+    }
+
+    // (c) Delete of a package folder of 100,000 files, a fresh identical pair each run.
     ours.clear();
     theirs.clear();
     const std::string oursPackage = base + "/App_ours";
