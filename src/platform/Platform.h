@@ -219,8 +219,8 @@ private:
 // Takes the lock on the file `at` (made when missing; the folders above it must exist and
 // are reached as every tree operation reaches them), waiting up to `waitMs` milliseconds
 // for a holder to let go. Taken, it writes `note` into the file for others to read (until
-// Release empties it again) and returns 0. EWOULDBLOCK when another holder keeps it: `holder` is then what that holder
-// wrote (empty when it wrote nothing yet). Else an errno.
+// Release empties it again) and returns 0. EWOULDBLOCK when another holder keeps it:
+// `holder` is then what that holder wrote (empty when it wrote nothing yet). Else an errno.
 int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& lock,
              std::string& holder);
 
