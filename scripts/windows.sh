@@ -314,9 +314,16 @@ cli_json() {
     wine 'C:\Dittoly UA\dittoly-ua-cli.exe' "$@" --json >"$smoke/cli.json" 2>/dev/null || status=$?
     [ "$status" -eq 0 ] || fail "dittoly-ua-cli $* --json ended with $status"
 }
+# Nothing changed since the backup above but one file of one app: that app is backed up
+# again, the others are found unchanged.
+changed=${ticked[1]}
+echo "edited" >>"$(find "$packages/$changed/Settings" -type f | sort | head -n 1)"
 cli_json backup --all
-jq -e '.operation == "backup" and (.start | test("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"))
-    and .counts.ok == 7 and ([.apps[] | select(.result == "ok" and .files == 2)] | length) == 7' \
+jq -e --arg changed "$changed" '.operation == "backup"
+    and (.start | test("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"))
+    and .counts.ok == 1 and .counts.unchanged == 6
+    and ([.apps[] | select(.result == "ok" and .files == 2 and .package == $changed
+        and (.kept | length) == 1)] | length) == 1' \
     "$smoke/cli.json" >/dev/null || fail "dittoly-ua-cli backup --all --json gave: $(cat "$smoke/cli.json")"
 # A dry run changes nothing on disk and writes no log; both runs above are in the history.
 disk() { find "$installed/Backup" "$packages" -printf '%P %s %T@\n' | sort; }
