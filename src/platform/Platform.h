@@ -98,6 +98,23 @@ public:
     virtual bool Advance(std::uint64_t files, std::uint64_t bytes) = 0;
 };
 
+// A moment on a file system's own clock, as its timestamps give it: seconds since 1970 (UTC)
+// and nanoseconds within the second (as fine as the file system keeps them).
+struct FileTime {
+    std::int64_t sec = 0;
+    std::int32_t nsec = 0;
+    friend auto operator<=>(const FileTime&, const FileTime&) = default;
+};
+
+// What a copy did, for the caller to record and report.
+struct CopyStats {
+    std::uint64_t linked = 0; // files that are links to the replaced copy's files
+    std::uint64_t copied = 0; // files written anew
+    // The file system's clock just before the copy began to read its source: what a later
+    // copy of the same folder passes as `CopyOptions::readSince` to link what did not change.
+    std::optional<FileTime> began;
+};
+
 struct CopyOptions {
     // Where the folder a copy replaces goes instead of being removed: it becomes
     // `keep`/<name>. The folders of `keep` are made as needed; <name> must not exist in the
@@ -111,6 +128,22 @@ struct CopyOptions {
     // whoever made it. Without it a leftover is judged by its process (which a reboot or
     // another machine sharing the folder can fool).
     bool exclusive = false;
+    // Takes every file that did not change since the copy this one replaces (`into`/<name>)
+    // was made as a hard link to that copy's file, so the two share it on the disk; every
+    // other file is copied. Unchanged means the same bytes and everything a copy carries
+    // over: size, modification time, mode (and owner, as root) equal, and the file's last
+    // change (its ctime, ChangeTime on Windows) before `readSince`, the moment that copy
+    // began to read (CopyStats::began), so nothing changed since it was read; a file changed
+    // in that moment or later, or any file when `readSince` is unknown, is compared by its
+    // bytes and extended attributes first. Where a link cannot be made (a file system
+    // without them, a file at its link limit) the file is copied. Within one copy, names
+    // that are one file in `from` stay one file, with or without this.
+    bool linkUnchanged = false;
+    std::optional<FileTime> readSince;
+    CopyStats* stats = nullptr;
+    // For tests: every hard link fails with this error number, as on a file system that has
+    // none; 0 in the program.
+    int refuseLinks = 0;
 };
 
 // Makes `into`/<last name of `from`> an exact copy of the folder `from`: the same entries
@@ -166,7 +199,10 @@ std::vector<std::string> FindLeftovers(const Below& path);
 // access lists; owners when run as root). Access times are not compared. A link, device or
 // other entry that a copy leaves out makes them differ. Neither is changed. 0 and `same`
 // set, or an errno when either could not be read whole (`same` then false).
-int CompareTrees(const Below& a, const Below& b, bool& same);
+// With `readSince` (see CopyOptions), a file of `a` whose last change came before it and
+// whose size, time and mode match is taken as the same without reading either file.
+int CompareTrees(const Below& a, const Below& b, bool& same,
+                 const std::optional<FileTime>& readSince = std::nullopt);
 
 // The regular files below the folder `path` and their bytes, as a copy would carry them:
 // no link followed, no mount crossed, hidden entries counted too. 0 or errno.
@@ -175,6 +211,17 @@ struct TreeSize {
     std::uint64_t bytes = 0;
 };
 int MeasureTree(const Below& path, TreeSize& size);
+
+// Each regular file below the folder `path`, once per name, as the same walk reaches it:
+// who it is on its volume (names of one file give the same `volume` and `index`), how many
+// names it has in all, and its bytes. So a caller can count shared files once. 0 or errno.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    std::uint64_t links = 1;
+    std::uint64_t bytes = 0;
+};
+int ListFiles(const Below& path, const std::function<void(const FileIdentity&)>& visit);
 
 // What a folder is, as far as its history needs: an identity that stays with it through
 // renames on its volume (inode, file index on Windows; empty where the system has none)

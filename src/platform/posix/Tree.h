@@ -80,6 +80,8 @@ struct Node {
     blkcnt_t blocks = 0;
     timespec atime{};
     timespec mtime{};
+    timespec ctime{};        // the last change of contents or metadata
+    std::uint64_t links = 1; // names of this node
 };
 
 // ---- The walk (TreeWalk.cpp)

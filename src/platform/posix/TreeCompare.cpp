@@ -267,7 +267,8 @@ namespace platform {
 
 using namespace posix;
 
-int CompareTrees(const Below& a, const Below& b, bool& same) {
+int CompareTrees(const Below& a, const Below& b, bool& same,
+                 [[maybe_unused]] const std::optional<FileTime>& readSince) {
     same = false;
     Reached atA;
     Reached atB;

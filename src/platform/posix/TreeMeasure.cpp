@@ -15,7 +15,7 @@ namespace platform {
 
 using namespace posix;
 
-int MeasureTree(const Below& path, TreeSize& size) {
+int ListFiles(const Below& path, const std::function<void(const FileIdentity&)>& visit) {
     Reached at;
     if (const int error = Reach(path, path.names.size(), false, at); error != 0) {
         return error;
@@ -36,8 +36,8 @@ int MeasureTree(const Below& path, TreeSize& size) {
         const int error = ForEachEntry(dir.Get(), [&](const char* name, unsigned char) {
             Node node;
             if (StatAt(dir.Get(), name, node) == 0 && S_ISREG(node.mode)) {
-                ++size.files;
-                size.bytes += static_cast<std::uint64_t>(node.size);
+                visit({static_cast<std::uint64_t>(node.dev), static_cast<std::uint64_t>(node.ino),
+                       node.links, static_cast<std::uint64_t>(node.size)});
             } else if (S_ISDIR(node.mode) && SameMount(node, at.node)) {
                 level.folders.emplace_back(name);
             }
@@ -71,6 +71,13 @@ int MeasureTree(const Below& path, TreeSize& size) {
         }
     }
     return first;
+}
+
+int MeasureTree(const Below& path, TreeSize& size) {
+    return ListFiles(path, [&size](const FileIdentity& file) {
+        ++size.files;
+        size.bytes += file.bytes;
+    });
 }
 
 } // namespace platform

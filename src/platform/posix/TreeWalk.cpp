@@ -50,6 +50,8 @@ int StatAt(int dir, const char* name, Node& node) {
     node.blocks = static_cast<blkcnt_t>(sx.stx_blocks);
     node.atime = TimeOf(sx.stx_atime);
     node.mtime = TimeOf(sx.stx_mtime);
+    node.ctime = TimeOf(sx.stx_ctime);
+    node.links = sx.stx_nlink;
     return 0;
 }
 
