@@ -169,6 +169,8 @@ QJsonObject RunJson(const Command& command, const std::vector<operations::App>& 
         if (copies) {
             app["files"] = static_cast<qint64>(outcome.copied.files);
             app["bytes"] = static_cast<qint64>(outcome.copied.bytes);
+            app["linked"] = static_cast<qint64>(outcome.linked);
+            app["copied"] = static_cast<qint64>(outcome.written);
             app["kept"] = Ids(outcome.added);
             app["removed"] = Ids(outcome.removed);
         }

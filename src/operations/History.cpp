@@ -98,10 +98,41 @@ std::int64_t MonthOf(std::int64_t utc) {
 
 // The record beside the latest backup: "<stamp>" (or, as older versions wrote it, "<stamp>
 // <identity of the folder it belongs to>"), and of one begun, "<stamp> <replaced id or ->".
+// A second line "read <seconds>.<nanoseconds>" says when the copy began to read; versions
+// that wrote no such line read only the first.
 struct Record {
     std::int64_t time = 0;
     std::string rest;
+    std::optional<platform::FileTime> readSince;
 };
+
+constexpr std::string_view kReadWord = "read ";
+
+std::string ReadLine(const platform::FileTime& at) {
+    char nanos[16];
+    std::snprintf(nanos, sizeof nanos, "%09d", static_cast<int>(at.nsec));
+    return std::string(kReadWord) + std::to_string(at.sec) + "." + nanos + "\r\n";
+}
+
+// "<seconds>.<nine digits>", nothing else; anything else is no moment at all, so that a
+// damaged record costs a reading of the files, never a link taken on a wrong time.
+std::optional<platform::FileTime> ParseRead(std::string_view text) {
+    const std::size_t dot = text.find('.');
+    platform::FileTime at;
+    const char* end = text.data() + text.size();
+    if (dot == std::string_view::npos || dot == 0 || text.size() != dot + 10 ||
+        text.front() == '-' || text[dot + 1] == '-') {
+        return std::nullopt;
+    }
+    const auto sec = std::from_chars(text.data(), text.data() + dot, at.sec);
+    const auto nsec = std::from_chars(text.data() + dot + 1, end, at.nsec);
+    if (sec.ec != std::errc() || sec.ptr != text.data() + dot || nsec.ec != std::errc() ||
+        nsec.ptr != end) {
+        return std::nullopt;
+    }
+    return at;
+}
+
 std::optional<Record> ReadRecord(const modGlobal::Roots& roots, const std::string& package,
                                  const char* name) {
     const auto text = platform::ReadWholeFile(PathBesideLatest(roots, package, name));
@@ -114,7 +145,14 @@ std::optional<Record> ReadRecord(const modGlobal::Roots& roots, const std::strin
     if (!stamp || stamp->kind != Kind::Backup || stamp->n != 1) {
         return std::nullopt;
     }
-    return Record{stamp->time, blank == std::string::npos ? "" : line.substr(blank + 1)};
+    Record record{stamp->time, blank == std::string::npos ? "" : line.substr(blank + 1), {}};
+    const std::size_t second = text->find('\n');
+    if (second != std::string::npos &&
+        text->compare(second + 1, kReadWord.size(), kReadWord) == 0) {
+        const std::string rest = text->substr(second + 1 + kReadWord.size());
+        record.readSince = ParseRead(std::string_view(rest).substr(0, rest.find_first_of("\r\n")));
+    }
+    return record;
 }
 
 bool IsFolder(const platform::Below& at) {
@@ -299,6 +337,7 @@ Latest LatestBackup(const modGlobal::Roots& roots, const std::string& package) {
     if (record &&
         (record->rest.empty() || (!facts->identity.empty() && record->rest == facts->identity))) {
         latest.time = record->time;
+        latest.readSince = record->readSince;
     }
     return latest;
 }
@@ -310,12 +349,14 @@ bool BeginRecord(const modGlobal::Roots& roots, const std::string& package, std:
                                      "\r\n");
 }
 
-void EndRecord(const modGlobal::Roots& roots, const std::string& package, bool placed) {
+void EndRecord(const modGlobal::Roots& roots, const std::string& package, bool placed,
+               const std::optional<platform::FileTime>& readSince) {
     const auto begun = ReadRecord(roots, package, kNextName);
     // Should the record not be written now, the begun one stays for the next run to settle.
     if (placed && begun &&
         !platform::ReplaceFile(PathBesideLatest(roots, package, kTimeName),
-                               Stamp(begun->time) + "\r\n")) {
+                               Stamp(begun->time) + "\r\n" +
+                                   (readSince ? ReadLine(*readSince) : std::string()))) {
         return;
     }
     platform::RemoveTree(BesideLatest(roots, package, kNextName));

@@ -88,6 +88,10 @@ std::string NewId(const modGlobal::Roots& roots, const std::string& package, std
 struct Latest {
     bool exists = false;
     std::optional<std::int64_t> time;
+    // When the copy that made it began to read the app's Settings, on the file system's
+    // clock: what lets the next Backup link the files that did not change since without
+    // reading them. Unknown for a backup of an older version or one a run was killed after.
+    std::optional<platform::FileTime> readSince;
 };
 Latest LatestBackup(const modGlobal::Roots& roots, const std::string& package);
 
@@ -99,8 +103,9 @@ Latest LatestBackup(const modGlobal::Roots& roots, const std::string& package);
 bool BeginRecord(const modGlobal::Roots& roots, const std::string& package, std::int64_t utc,
                  const std::string& replacedId);
 // After it: the record of `BeginRecord` becomes the current one when `placed` (the new copy
-// took its place), else it goes.
-void EndRecord(const modGlobal::Roots& roots, const std::string& package, bool placed);
+// took its place), with `readSince`, when the copy began to read; else it goes.
+void EndRecord(const modGlobal::Roots& roots, const std::string& package, bool placed,
+               const std::optional<platform::FileTime>& readSince = std::nullopt);
 
 // Finishes or removes what interrupted runs left in the app's backup folder and its
 // History, so that every entry it then holds is whole, and settles a record a killed run

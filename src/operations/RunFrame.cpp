@@ -78,6 +78,7 @@ struct StepReport {
     bool nothingRestored = false; // a Restore that left the live Settings as they were
     std::vector<std::string> added;
     std::vector<std::string> removed;
+    platform::CopyStats stats;
 };
 
 // One app's copy or delete: the paths as the status line prints them, the folder the work
@@ -144,13 +145,19 @@ int BackupWork(const modGlobal::Roots& roots, const std::string& package, const 
         return error;
     }
     history::Tidy(roots, package);
+    const history::Latest last = history::LatestBackup(roots, package);
     bool same = false;
-    if (platform::CompareTrees(settings, latest, same) == 0 && same) {
+    if (platform::CompareTrees(settings, latest, same, last.readSince) == 0 && same) {
         report.unchanged = true;
         return 0;
     }
-    const history::Latest last = history::LatestBackup(roots, package);
-    platform::CopyOptions copy{std::nullopt, progress, true};
+    platform::CopyStats stats;
+    platform::CopyOptions copy;
+    copy.progress = progress;
+    copy.exclusive = true;
+    copy.linkUnchanged = true;
+    copy.readSince = last.readSince;
+    copy.stats = &stats;
     std::string replaced;
     if (last.exists) {
         replaced = history::NewId(roots, package, last.time.value_or(now),
@@ -165,7 +172,8 @@ int BackupWork(const modGlobal::Roots& roots, const std::string& package, const 
     const auto before = platform::InspectFolder(latest);
     const int result = platform::CopyTree(settings, backup, copy);
     const bool placed = Replaced(before, latest);
-    history::EndRecord(roots, package, placed);
+    history::EndRecord(roots, package, placed, stats.began);
+    report.stats = stats;
     if (placed && !replaced.empty() &&
         IsFolderAt({roots.BackupDir(), {package, "History", replaced, "Settings"}})) {
         report.added.push_back(replaced);
@@ -195,13 +203,20 @@ int RestoreWork(const modGlobal::Roots& roots, const std::string& package, const
         history::Tidy(roots, package);
     }
     const auto before = platform::InspectFolder(live);
-    platform::CopyOptions copy{std::nullopt, progress, hasBackups};
+    // Always a copy, never a link: nothing the app writes may reach a file that its backups
+    // share.
+    platform::CopyStats stats;
+    platform::CopyOptions copy;
+    copy.progress = progress;
+    copy.exclusive = hasBackups;
+    copy.stats = &stats;
     std::string kept;
     if (before && hasBackups) {
         kept = history::NewId(roots, package, now, history::Kind::BeforeRestore);
         copy.keep = history::EntryFolder(roots, package, kept);
     }
     const int result = platform::CopyTree(source, inPackages, copy);
+    report.stats = stats;
     if (!Replaced(before, live)) {
         report.nothingRestored = true;
         if (!kept.empty() &&
@@ -398,13 +413,15 @@ HistoryPlan PlanHistory(Operation op, const std::string& package, const modGloba
     std::vector<history::Entry> entries = history::List(roots, package);
     if (op == Operation::Backup) {
         bool same = false;
+        const history::Latest last = history::LatestBackup(roots, package);
         if (platform::CompareTrees({roots.PackagesRoot(), {package, "Settings"}},
-                                   {roots.BackupDir(), {package, "Settings"}}, same) == 0 &&
+                                   {roots.BackupDir(), {package, "Settings"}}, same,
+                                   last.readSince) == 0 &&
             same) {
             plan.unchanged = true;
             return plan;
         }
-        if (const history::Latest last = history::LatestBackup(roots, package); last.exists) {
+        if (last.exists) {
             plan.added = history::NewId(roots, package, last.time.value_or(now),
                                         last.time ? history::Kind::Backup : history::Kind::Undated);
         }
@@ -493,6 +510,8 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
         if (!step.shownDestination.empty()) {
             outcome.copied = watch.done;
         }
+        outcome.linked = report.stats.linked;
+        outcome.written = report.stats.copied;
         outcome.added = std::move(report.added);
         outcome.removed = std::move(report.removed);
         result.failed += code == 0 ? 0 : 1;

@@ -59,6 +59,8 @@ struct AppOutcome {
     AppResult result = AppResult::Ok;
     std::string reason;               // why, unless Ok: the system's words or the program's
     platform::TreeSize copied;        // what a Backup or Restore copied, as far as it came
+    std::uint64_t linked = 0;         // of its files, those a Backup shares with the last one
+    std::uint64_t written = 0;        // and those it wrote anew
     std::vector<std::string> added;   // the History entries it made
     std::vector<std::string> removed; // the History entries retention removed after it
 };

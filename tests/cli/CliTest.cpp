@@ -297,6 +297,8 @@ TEST_F(CliTest, JsonOfARunWithAFailureIsTheSameInEveryLocale) {
                                                {"result", "ok"},
                                                {"files", 2},
                                                {"bytes", 56},
+                                               {"linked", 0},
+                                               {"copied", 2},
                                                {"kept", QJsonArray()},
                                                {"removed", QJsonArray()}}));
     EXPECT_EQ(apps[1]["result"].toString(), "error");

@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -162,6 +163,46 @@ struct Reached {
 
 int Reach(const Below& path, std::size_t depth, bool create, Reached& out);
 int SyncFolder(int dir);
+
+// ---- Whether two files hold the same (TreeCompare.cpp); the copy asks it before a link
+
+// What a copy carries over of a node itself, equal in `a` and `b`: mode, modification
+// time, size (of files) and, when `owners`, owner and group.
+inline bool CarriedEqual(const Node& a, const Node& b, bool owners) {
+    return (a.mode & 07777) == (b.mode & 07777) && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec && (S_ISDIR(a.mode) || a.size == b.size) &&
+           (!owners || (a.uid == b.uid && a.gid == b.gid));
+}
+
+// Whether `live` may be taken as what a copy that began to read at `readSince` found
+// without reading it: it carries what `copy` carries, and nothing about it changed since
+// that moment (its ctime moves with every write, mode, owner or attribute change).
+inline bool UnchangedSince(const Node& live, const Node& copy,
+                           const std::optional<FileTime>& readSince, bool owners) {
+    return readSince &&
+           FileTime{live.ctime.tv_sec, static_cast<std::int32_t>(live.ctime.tv_nsec)} <
+               *readSince &&
+           CarriedEqual(live, copy, owners);
+}
+
+// Compares what two open files hold, with buffers kept from pair to pair.
+class Matcher {
+public:
+    // The same extended attributes with the same values (access lists included; the
+    // security label, which a copy leaves out, not compared). 0 or errno; `differ` set.
+    int Values(int a, int b, bool& differ);
+    // The same bytes to the end of both, read from where each file stands.
+    int Bytes(int a, int b, bool& differ);
+
+private:
+    std::vector<char> bytesA_;
+    std::vector<char> bytesB_;
+    std::vector<char> names_ = std::vector<char>(1024);
+    std::vector<char> value_ = std::vector<char>(4096);
+    std::vector<std::string> attrsA_;
+    std::vector<std::string> attrsB_;
+    int Attributes(int fd, std::vector<std::string>& names);
+};
 
 // ---- The removal (TreeRemove.cpp); the copy and the sweeps remove with it too
 

@@ -21,6 +21,7 @@ namespace {
 
 class Comparer {
 public:
+    explicit Comparer(const std::optional<FileTime>& readSince) : readSince_(readSince) {}
     bool differ = false; // the first difference ends the walk
 
     // Compares the folders open as `a` and `b` and everything below them. 0 or errno.
@@ -34,33 +35,23 @@ private:
         std::size_t next = 0;
     };
     const bool root_ = ::geteuid() == 0;
+    const std::optional<FileTime> readSince_;
     Node homeA_;
     Node homeB_;
-    std::vector<char> bytesA_;
-    std::vector<char> bytesB_;
-    std::vector<char> names_ = std::vector<char>(1024);
-    std::vector<char> value_ = std::vector<char>(4096);
+    Matcher matcher_;
     std::vector<std::string> listA_;
     std::vector<std::string> listB_;
-    std::vector<std::string> attrsA_;
-    std::vector<std::string> attrsB_;
 
     // What a copy carries of the node itself. Owners only as root, as only root's copy
     // carries them; a copy of anything else than a file or a folder, or across a mount,
     // never happens, so such an entry alone makes the trees differ.
     bool Same(const Node& a, const Node& b) const {
         return ((S_ISDIR(a.mode) && S_ISDIR(b.mode)) || (S_ISREG(a.mode) && S_ISREG(b.mode))) &&
-               SameMount(a, homeA_) && SameMount(b, homeB_) &&
-               (a.mode & 07777) == (b.mode & 07777) && a.mtime.tv_sec == b.mtime.tv_sec &&
-               a.mtime.tv_nsec == b.mtime.tv_nsec && (S_ISDIR(a.mode) || a.size == b.size) &&
-               (!root_ || (a.uid == b.uid && a.gid == b.gid));
+               SameMount(a, homeA_) && SameMount(b, homeB_) && CarriedEqual(a, b, root_);
     }
     int Entries(int a, int b, Level& level);
     int Pair(int a, int b, const Node& aNode, const Node& bNode);
     int Files(int a, int b, const char* name);
-    int Attributes(int fd, std::vector<std::string>& names);
-    int Values(int a, int b);
-    int Bytes(int a, int b);
 };
 
 int Comparer::Trees(Fd a, const Node& aNode, Fd b, const Node& bNode) {
@@ -138,6 +129,8 @@ int Comparer::Entries(int a, int b, Level& level) {
         }
         if (S_ISDIR(nodeA.mode)) {
             level.folders.push_back(name);
+        } else if (UnchangedSince(nodeA, nodeB, readSince_, root_)) {
+            continue; // as the copy would link it: nothing about it changed since it was read
         } else if ((error = Files(a, b, name.c_str())) != 0 || differ) {
             return error;
         }
@@ -151,7 +144,7 @@ int Comparer::Pair(int a, int b, const Node& aNode, const Node& bNode) {
         differ = true;
         return 0;
     }
-    return Values(a, b);
+    return matcher_.Values(a, b, differ);
 }
 
 int Comparer::Files(int a, int b, const char* name) {
@@ -165,12 +158,14 @@ int Comparer::Files(int a, int b, const char* name) {
     int error = !fileA.Valid() ? errno : StatFd(fileA.Get(), nodeA);
     error = error != 0 ? error : !fileB.Valid() ? errno : StatFd(fileB.Get(), nodeB);
     error = error != 0 ? error : Pair(fileA.Get(), fileB.Get(), nodeA, nodeB);
-    return error != 0 || differ ? error : Bytes(fileA.Get(), fileB.Get());
+    return error != 0 || differ ? error : matcher_.Bytes(fileA.Get(), fileB.Get(), differ);
 }
+
+} // namespace
 
 // The names of the extended attributes a copy carries, sorted. A file system without them
 // has none.
-int Comparer::Attributes(int fd, std::vector<std::string>& names) {
+int Matcher::Attributes(int fd, std::vector<std::string>& names) {
     names.clear();
     const ssize_t listed =
         Fetch(names_, [&](char* p, std::size_t s) { return ::flistxattr(fd, p, s); });
@@ -188,8 +183,7 @@ int Comparer::Attributes(int fd, std::vector<std::string>& names) {
     return 0;
 }
 
-// The same extended attributes with the same values, access lists included.
-int Comparer::Values(int a, int b) {
+int Matcher::Values(int a, int b, bool& differ) {
     int error = Attributes(a, attrsA_);
     error = error != 0 ? error : Attributes(b, attrsB_);
     if (error != 0 || attrsA_ != attrsB_) {
@@ -219,6 +213,8 @@ int Comparer::Values(int a, int b) {
     return 0;
 }
 
+namespace {
+
 // Reads from `fd` until `buffer` is full or the file ends: the length, or -1 with errno.
 ssize_t Fill(int fd, std::vector<char>& buffer) {
     std::size_t got = 0;
@@ -238,8 +234,10 @@ ssize_t Fill(int fd, std::vector<char>& buffer) {
     return static_cast<ssize_t>(got);
 }
 
-// The same bytes, block by block, to the end of both: the first block that differs ends it.
-int Comparer::Bytes(int a, int b) {
+} // namespace
+
+// Block by block: the first block that differs ends it.
+int Matcher::Bytes(int a, int b, bool& differ) {
     bytesA_.resize(256 * 1024);
     bytesB_.resize(bytesA_.size());
     for (;;) {
@@ -259,8 +257,6 @@ int Comparer::Bytes(int a, int b) {
     }
 }
 
-} // namespace
-
 } // namespace platform::posix
 
 namespace platform {
@@ -268,7 +264,7 @@ namespace platform {
 using namespace posix;
 
 int CompareTrees(const Below& a, const Below& b, bool& same,
-                 [[maybe_unused]] const std::optional<FileTime>& readSince) {
+                 const std::optional<FileTime>& readSince) {
     same = false;
     Reached atA;
     Reached atB;
@@ -283,7 +279,7 @@ int CompareTrees(const Below& a, const Below& b, bool& same,
     if (!dirA.Valid() || !dirB.Valid()) {
         return errno;
     }
-    Comparer comparer;
+    Comparer comparer(readSince);
     const int error = comparer.Trees(std::move(dirA), atA.node, std::move(dirB), atB.node);
     same = error == 0 && !comparer.differ;
     return error;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -23,26 +24,45 @@ namespace {
 
 class Copier {
 public:
-    explicit Copier(TreeProgress* progress) : progress_(progress) {}
+    explicit Copier(const CopyOptions& options) : options_(options) {}
 
     int failed = 0;  // the first failure that leaves the copy incomplete
     int skipped = 0; // the first entry of a kind that is never copied
+    CopyStats stats;
 
-    // Fills the empty folder open as `dst` with the content of the folder open as `src`
-    // and gives every folder it made, `dst` included, its source's metadata at the end.
-    void Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode);
+    // Fills the empty folder open as `dst` (`stage`, the top of the copy, which stays open
+    // meanwhile) with the content of the folder open as `src` and gives every folder it
+    // made, `dst` included, its source's metadata at the end. With `old` (the copy this one
+    // replaces, a bare reference) files that did not change since it was made are linked.
+    void Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode, int stage, Fd old,
+              const Node& oldNode);
 
 private:
     struct Level {
         Node src;
         Node dst;
+        Node old;
+        std::string name; // below the level above
         std::vector<std::string> folders;
         std::size_t next = 0;
     };
+    const CopyOptions& options_;
     const bool root_ = ::geteuid() == 0;
     bool kernelCopy_ = true;
     Node home_;
-    TreeProgress* progress_;
+    TreeProgress* const progress_ = options_.progress;
+    int stage_ = -1;
+    // The old copy's folder that matches the level `oldLevel_` of the walk: files are linked
+    // only while that is the level the walk is at. Below a folder the old copy lacks the
+    // walk goes on without it and takes it up again on the way back.
+    Fd old_;
+    std::size_t oldLevel_ = 0;
+    bool oldKnown_ = false;
+    std::vector<Level> stack_;
+    // Files of the source with more than one name, by (device, inode): where the first name
+    // went in the copy, relative to its top.
+    std::map<std::pair<dev_t, ino_t>, std::string> names_seen_;
+    Matcher matcher_;
     std::uint64_t files_ = 0;
     std::uint64_t bytes_ = 0; // of the files done, and of the one going, up to `told_`
     std::uint64_t told_ = 0;  // bytes at the last report
@@ -70,6 +90,17 @@ private:
     }
     void Fill(int src, int dst, Level& level);
     void File(int srcDir, int dstDir, const char* name);
+    bool FromOld(int srcDir, int dstDir, const char* name);
+    bool SecondName(const Node& node, int dstDir, const char* name);
+    int Link(int fromDir, const char* from, int dstDir, const char* name) const;
+    std::string PathInCopy(const char* name) const;
+    void Descend(const std::string& name);
+    void Ascend();
+    void Done(std::uint64_t size) {
+        ++files_;
+        bytes_ += size;
+        Report(bytes_);
+    }
     int Data(int in, int out, const Node& node);
     int Range(int in, int out, off_t from, off_t to);
     ssize_t Pass(int in, int out, off_t at, std::size_t want);
@@ -77,11 +108,17 @@ private:
     static int ModeAndTimes(int dst, const Node& node);
 };
 
-void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode) {
+void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode, int stage, Fd old,
+                  const Node& oldNode) {
     home_ = srcNode;
-    std::vector<Level> stack(1);
+    stage_ = stage;
+    old_ = std::move(old);
+    oldKnown_ = old_.Valid();
+    std::vector<Level>& stack = stack_;
+    stack.resize(1);
     stack.back().src = srcNode;
     stack.back().dst = dstNode;
+    stack.back().old = oldNode;
     Fill(src.Get(), dst.Get(), stack.back());
     while (failed == 0 && !stack.empty()) {
         Level& level = stack.back();
@@ -100,10 +137,12 @@ void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode) {
             } else {
                 Fd childDst(::openat(dst.Get(), name.c_str(), kDirFlags));
                 stack.emplace_back().src = childNode;
+                stack.back().name = name;
                 if (!childDst.Valid() || StatFd(childDst.Get(), stack.back().dst) != 0) {
                     Fail(errno);
                     break;
                 }
+                Descend(name);
                 src = std::move(childSrc);
                 dst = std::move(childDst);
                 Fill(src.Get(), dst.Get(), stack.back());
@@ -111,6 +150,7 @@ void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode) {
             continue;
         }
         const Node folder = level.src;
+        Ascend();
         stack.pop_back();
         Fd upSrc;
         Fd upDst;
@@ -156,7 +196,103 @@ void Copier::Fill(int src, int dst, Level& level) {
     }
 }
 
+// The old copy's folder follows the walk one level down, where it has one of that name.
+void Copier::Descend(const std::string& name) {
+    if (!oldKnown_ || oldLevel_ + 2 != stack_.size()) {
+        return;
+    }
+    Fd child(::openat(old_.Get(), name.c_str(), kPathFlags));
+    Node node;
+    if (child.Valid() && StatFd(child.Get(), node) == 0 && S_ISDIR(node.mode) &&
+        SameMount(node, stack_.front().old)) {
+        old_ = std::move(child);
+        stack_.back().old = node;
+        ++oldLevel_;
+    }
+}
+
+// And back up with the walk, checked to be where it came from; lost, linking stops.
+void Copier::Ascend() {
+    if (!oldKnown_ || oldLevel_ + 1 != stack_.size() || oldLevel_ == 0) {
+        return;
+    }
+    Fd up;
+    if (Climb(old_.Get(), stack_[oldLevel_ - 1].old, up) != 0) {
+        oldKnown_ = false;
+        old_.Reset();
+        return;
+    }
+    old_ = std::move(up);
+    --oldLevel_;
+}
+
+// Where `name` of the folder being filled sits in the copy, from its top.
+std::string Copier::PathInCopy(const char* name) const {
+    std::string path;
+    for (std::size_t i = 1; i < stack_.size(); ++i) {
+        path += stack_[i].name + '/';
+    }
+    return path + name;
+}
+
+int Copier::Link(int fromDir, const char* from, int dstDir, const char* name) const {
+    if (options_.refuseLinks != 0) {
+        return options_.refuseLinks;
+    }
+    return ::linkat(fromDir, from, dstDir, name, 0) == 0 ? 0 : errno;
+}
+
+// A later name of a file of the source with several names becomes a name of its copy, as
+// the first name of it made it. True when done; false to copy it instead, which is always
+// right, whatever kept the link from being made. The first name is remembered.
+bool Copier::SecondName(const Node& node, int dstDir, const char* name) {
+    const auto [seen, first] = names_seen_.try_emplace({node.dev, node.ino}, PathInCopy(name));
+    if (first || Link(stage_, seen->second.c_str(), dstDir, name) != 0) {
+        return false;
+    }
+    ++stats.linked;
+    Done(static_cast<std::uint64_t>(node.size));
+    return true;
+}
+
+// A file unchanged since the old copy read it becomes a name of the old copy's file. True
+// when done; false to copy it instead (as SecondName).
+bool Copier::FromOld(int srcDir, int dstDir, const char* name) {
+    Node node;
+    Node was;
+    if (StatAt(srcDir, name, node) != 0 || !S_ISREG(node.mode) || !SameMount(node, home_) ||
+        StatAt(old_.Get(), name, was) != 0 || !S_ISREG(was.mode) ||
+        !SameMount(was, stack_.front().old) || !CarriedEqual(node, was, root_)) {
+        return false; // the copy's own checks take it from here
+    }
+    if (node.links > 1 && SecondName(node, dstDir, name)) {
+        return true;
+    }
+    if (!UnchangedSince(node, was, options_.readSince, root_)) {
+        // Changed within the moment the old copy read it, or that moment unknown: only the
+        // bytes and attributes can tell.
+        constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        Fd a(::openat(srcDir, name, kFlags));
+        Fd b(::openat(old_.Get(), name, kFlags));
+        bool differ = !a.Valid() || !b.Valid();
+        if (differ || matcher_.Values(a.Get(), b.Get(), differ) != 0 || differ ||
+            matcher_.Bytes(a.Get(), b.Get(), differ) != 0 || differ) {
+            return false;
+        }
+    }
+    if (Link(old_.Get(), name, dstDir, name) != 0) {
+        return false;
+    }
+    ++stats.linked;
+    Done(static_cast<std::uint64_t>(node.size));
+    return true;
+}
+
 void Copier::File(int srcDir, int dstDir, const char* name) {
+    if (options_.linkUnchanged && oldKnown_ && oldLevel_ + 1 == stack_.size() &&
+        FromOld(srcDir, dstDir, name)) {
+        return;
+    }
     // O_NONBLOCK: should the entry have become a pipe since the listing, the open must
     // not hang; the type check below then turns it away.
     Fd in(::openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -171,6 +307,9 @@ void Copier::File(int srcDir, int dstDir, const char* name) {
     }
     if (!S_ISREG(node.mode) || !SameMount(node, home_)) {
         Skip(S_ISREG(node.mode) ? EXDEV : EINVAL);
+        return;
+    }
+    if (node.links > 1 && SecondName(node, dstDir, name)) {
         return;
     }
     // Always a new file in a new folder: nothing of an older copy's file, its attributes
@@ -191,9 +330,8 @@ void Copier::File(int srcDir, int dstDir, const char* name) {
         Fail(error);
         return;
     }
-    ++files_;
-    bytes_ += static_cast<std::uint64_t>(node.size);
-    Report(bytes_);
+    ++stats.copied;
+    Done(static_cast<std::uint64_t>(node.size));
 }
 
 // The `size` bytes the file held when it was opened; a file that shrinks meanwhile ends
@@ -465,7 +603,7 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     // write errors of the file system since this descriptor was opened.
     Fd staged(dst.Valid() ? ::dup(dst.Get()) : -1);
     Node dstNode;
-    Copier copier(options.progress);
+    Copier copier(options);
     if (!staged.Valid() || StatFd(dst.Get(), dstNode) != 0) {
         copier.failed = errno != 0 ? errno : EIO;
     } else {
@@ -473,7 +611,21 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
         // anything is made inside, so nothing inherits it.
         ::fremovexattr(dst.Get(), "system.posix_acl_access");
         ::fremovexattr(dst.Get(), "system.posix_acl_default");
-        copier.Tree(std::move(src), source.node, std::move(dst), dstNode);
+        // The file system's clock as the stage was made, before any file is read; to the
+        // whole second below it, so that a source on a file system with coarser times than
+        // this one's can never show a later change as an earlier one.
+        copier.stats.began = FileTime{dstNode.ctime.tv_sec, 0};
+        Fd oldDir(state == 0 && options.linkUnchanged ? ::openat(dir, name.c_str(), kPathFlags)
+                                                      : -1);
+        Node oldNode;
+        if (oldDir.Valid() && (StatFd(oldDir.Get(), oldNode) != 0 || !SameNode(oldNode, old))) {
+            oldDir.Reset(); // replaced since it was looked at: nothing to link to
+        }
+        copier.Tree(std::move(src), source.node, std::move(dst), dstNode, staged.Get(),
+                    std::move(oldDir), oldNode);
+    }
+    if (options.stats != nullptr) {
+        *options.stats = copier.stats;
     }
     std::string leaving;
     int placed = copier.failed != 0 ? copier.failed : Flush(staged.Get(), dstNode);
