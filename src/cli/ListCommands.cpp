@@ -129,21 +129,22 @@ int Backups(const QStringList& names, bool json) {
         for (const auto& entry : history::List(roots, app.package)) {
             auto folder = history::EntryFolder(roots, app.package, entry.id);
             folder.names.push_back("Settings");
-            const auto measured = size(folder);
+            const history::Holding held = history::Hold(folder);
             entries.append(
                 QJsonObject{{"id", QString::fromStdString(entry.id)},
                             {"kind", kindWord(entry.kind)},
                             {"time", QString::fromStdString(history::IsoTime(entry.time))},
-                            {"files", static_cast<qint64>(measured.files)},
-                            {"bytes", static_cast<qint64>(measured.bytes)}});
+                            {"files", static_cast<qint64>(held.files)},
+                            {"bytes", static_cast<qint64>(held.bytes)},
+                            {"own-bytes", static_cast<qint64>(held.own)}});
         }
-        array.append(QJsonObject{
-            {"package", cli::NameText(app.package)},
-            {"display", cli::NameText(app.display)},
-            {"latest", latest},
-            {"history", entries},
-            {"disk-bytes", static_cast<qint64>(size({roots.BackupDir(), {app.package}}).bytes)},
-            {"leftovers", Ids(history::Leftovers(roots, app.package))}});
+        array.append(
+            QJsonObject{{"package", cli::NameText(app.package)},
+                        {"display", cli::NameText(app.display)},
+                        {"latest", latest},
+                        {"history", entries},
+                        {"disk-bytes", static_cast<qint64>(history::DiskBytes(roots, app.package))},
+                        {"leftovers", Ids(history::Leftovers(roots, app.package))}});
     }
     if (json) {
         Out(Json(array));
@@ -157,7 +158,11 @@ int Backups(const QStringList& names, bool json) {
                 (facts["time"].isNull() ? std::string("time unknown")
                                         : facts["time"].toString().toStdString()) +
                 '\t' + std::to_string(facts["files"].toInteger()) + " files\t" +
-                std::to_string(facts["bytes"].toInteger()) + " bytes\n");
+                std::to_string(facts["bytes"].toInteger()) + " bytes" +
+                (facts.contains("own-bytes")
+                     ? '\t' + std::to_string(facts["own-bytes"].toInteger()) + " bytes its own"
+                     : std::string()) +
+                '\n');
         };
         Out(app["display"].toString().toStdString() + '\t' +
             app["package"].toString().toStdString() + '\n');
@@ -170,7 +175,8 @@ int Backups(const QStringList& names, bool json) {
             const QJsonObject facts = entry.toObject();
             row(facts["id"].toString(), facts["kind"].toString(), facts);
         }
-        Out("  disk use: " + std::to_string(app["disk-bytes"].toInteger()) + " bytes\n");
+        Out("  disk use: " + std::to_string(app["disk-bytes"].toInteger()) +
+            " bytes (a file that backups share counted once)\n");
         const QJsonArray leftovers = app["leftovers"].toArray();
         if (!leftovers.isEmpty()) {
             std::string left;

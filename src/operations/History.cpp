@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <set>
 
 namespace operations::history {
@@ -442,6 +443,33 @@ int LockApp(const modGlobal::Roots& roots, const std::string& package, std::int6
     return platform::LockFile(BesideLatest(roots, package, kLockName),
                               platform::ThisProcess() + ", since " + IsoTime(now), waitMs, lock,
                               holder);
+}
+
+Holding Hold(const platform::Below& folder) {
+    // Names of each file met here, against all the names it has.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<std::uint64_t, std::uint64_t>> met;
+    Holding holding;
+    platform::ListFiles(folder, [&](const platform::FileIdentity& file) {
+        ++holding.files;
+        holding.bytes += file.bytes;
+        auto& [names, links] = met[{file.volume, file.index}];
+        links = file.links;
+        if (++names == links) {
+            holding.own += file.bytes;
+        }
+    });
+    return holding;
+}
+
+std::uint64_t DiskBytes(const modGlobal::Roots& roots, const std::string& package) {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> met;
+    std::uint64_t bytes = 0;
+    platform::ListFiles({roots.BackupDir(), {package}}, [&](const platform::FileIdentity& file) {
+        if (met.insert({file.volume, file.index}).second) {
+            bytes += file.bytes;
+        }
+    });
+    return bytes;
 }
 
 } // namespace operations::history

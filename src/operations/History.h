@@ -122,6 +122,20 @@ std::vector<std::string> Prune(const modGlobal::Roots& roots, const std::string&
                                const Policy& policy, std::int64_t now,
                                const std::vector<std::string>& protect);
 
+// What a folder of an app's backups holds: its files and their bytes by name, and the
+// bytes of the files that no name outside the folder shares with it (what removing the
+// folder would free). Files with several names inside it count once.
+struct Holding {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t own = 0;
+};
+Holding Hold(const platform::Below& folder);
+
+// The bytes of the app's whole backup folder, each file once however many of its
+// generations share it.
+std::uint64_t DiskBytes(const modGlobal::Roots& roots, const std::string& package);
+
 // Takes the app's lock (Backup/<package>/Settings.lock), which keeps every other run off
 // the app's backups, waiting up to `waitMs` for another run to end. 0, or EWOULDBLOCK with
 // `holder` saying which run has it, or an errno. The backup folder must exist.

@@ -262,11 +262,22 @@ TEST(CrashSafety, SettingsFileIsAlwaysOneWholeStateOfTheCloseSequence) {
 }
 
 // Two versions of an app's Settings: files of the same name with other content, files
-// only one of them has, and a database journal that belongs to version B only.
-void WriteSettings(const fs::path& settings, const std::string& version) {
+// only one of them has, and a database journal that belongs to version B only. The
+// "shared" files are alike in both (contents and times), so a backup of one over the
+// other links them: kills land while it links too.
+void WriteSettings(const fs::path& settings, const std::string& version,
+                   const fs::path& like = {}) {
     for (int i = 0; i < 60; ++i) {
-        const std::string name = (i % 3 == 0 ? "shared" : version) + std::to_string(i) + ".dat";
-        WriteText(settings / std::to_string(i % 6) / name, std::string(1000 + 50 * i, version[0]));
+        const bool shared = i % 3 == 0;
+        const fs::path file = settings / std::to_string(i % 6) /
+                              ((shared       ? "shared"
+                                : i % 3 == 1 ? "other"
+                                             : version) +
+                               std::to_string(i) + ".dat");
+        WriteText(file, std::string(1000 + 50 * i, shared ? 's' : version[0]));
+        if (shared && !like.empty()) {
+            fs::last_write_time(file, fs::last_write_time(like / fs::relative(file, settings)));
+        }
     }
     if (version == "B") {
         WriteText(settings / "app.db-wal", "journal of version B");
@@ -295,7 +306,7 @@ TEST_P(CopiedSettings, AndTheirHistoryAreAlwaysWholeVersions) {
         profile.AddPackage("Example.App_e");
         fs::remove_all(from / "Settings");
         WriteSettings(from / "Settings", "A");
-        WriteSettings(from / "Spare", "B");
+        WriteSettings(from / "Spare", "B", from / "Settings");
         versions[0] = TreeFingerprint(from / "Settings");
         versions[1] = TreeFingerprint(from / "Spare");
         others = TreeFingerprint(profile.AddPackage("Other.App_o"));

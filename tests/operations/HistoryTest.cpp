@@ -305,6 +305,49 @@ TEST_F(HistoryTest, AYearOfNightlyBackupsKeepsWhatTheRulesName) {
     EXPECT_EQ(Ids(), expected);
 }
 
+// Ten nightly backups of settings of which one file changes each night.
+// Catches: a generation that does not read back as the Settings it was made of (a link to
+// a file that changed, a link whose bytes a later backup changed); generations that cost a
+// whole copy each; a disk use that counts a shared file once per generation; a Restore
+// that gives the app a file its backups share.
+TEST_F(HistoryTest, TenGenerationsReadBackExactAndShareWhatDidNotChange) {
+    Drop();
+    const std::string kilobyte(1000, 'k');
+    for (int f = 0; f < 20; ++f) {
+        WriteText(live / ("part" + std::to_string(f / 5)) / ("file" + std::to_string(f)), kilobyte);
+    }
+    std::vector<std::string> states;
+    for (int night = 0; night < 10; ++night) {
+        WriteText(live / "part1" / "file5", std::string(1000, static_cast<char>('a' + night)));
+        const auto outcome = Run(Operation::Backup);
+        ASSERT_EQ(outcome.result, AppResult::Ok) << outcome.reason;
+        EXPECT_EQ(outcome.linked, night == 0 ? 0U : 19U) << night;
+        EXPECT_EQ(outcome.written, night == 0 ? 20U : 1U) << night;
+        states.push_back(TreeFingerprint(live));
+    }
+    const std::vector<std::string> ids = Ids();
+    ASSERT_EQ(ids.size(), 9U);
+    EXPECT_EQ(TreeFingerprint(backup / "Settings"), states[9]);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        EXPECT_EQ(TreeFingerprint(Entry(ids[i])), states[8 - i]) << ids[i];
+    }
+    // One copy, the nine files that changed after it, and the records beside them.
+    EXPECT_LE(history::DiskBytes(roots, kApp), 29000U + 200U);
+    EXPECT_GE(history::DiskBytes(roots, kApp), 29000U);
+    platform::Below newest = history::EntryFolder(roots, kApp, ids[0]);
+    newest.names.push_back("Settings");
+    EXPECT_EQ(history::Hold(newest).own, 1000U) << "the file only it holds";
+    EXPECT_EQ(history::Hold(newest).bytes, 20000U);
+
+    ASSERT_EQ(Run(Operation::Restore, {}, ids[4]).result, AppResult::Ok);
+    EXPECT_EQ(TreeFingerprint(live), states[4]);
+    for (const auto& entry : fs::recursive_directory_iterator(live)) {
+        if (entry.is_regular_file()) {
+            EXPECT_EQ(fs::hard_link_count(entry.path()), 1U) << entry.path();
+        }
+    }
+}
+
 #ifndef _WIN32
 // Catches: a Restore whose program folder is on another volume than the profile losing
 // the live Settings (a rename cannot cross volumes) or keeping only part of it, and one
