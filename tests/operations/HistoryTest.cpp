@@ -339,6 +339,13 @@ TEST_F(HistoryTest, TenGenerationsReadBackExactAndShareWhatDidNotChange) {
     EXPECT_EQ(history::Hold(newest).own, 1000U) << "the file only it holds";
     EXPECT_EQ(history::Hold(newest).bytes, 20000U);
 
+    // The moment that spares the next Backup the reading; a damaged one is no moment.
+    EXPECT_TRUE(history::LatestBackup(roots, kApp).readSince);
+    const std::string record = ReadText(backup / "Settings.time");
+    WriteText(backup / "Settings.time", record.substr(0, record.find("read ")) + "read 1x.5\r\n");
+    EXPECT_FALSE(history::LatestBackup(roots, kApp).readSince);
+    EXPECT_TRUE(history::LatestBackup(roots, kApp).time);
+
     ASSERT_EQ(Run(Operation::Restore, {}, ids[4]).result, AppResult::Ok);
     EXPECT_EQ(TreeFingerprint(live), states[4]);
     for (const auto& entry : fs::recursive_directory_iterator(live)) {

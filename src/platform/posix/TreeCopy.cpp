@@ -60,8 +60,13 @@ private:
     bool oldKnown_ = false;
     std::vector<Level> stack_;
     // Files of the source with more than one name, by (device, inode): where the first name
-    // went in the copy, relative to its top.
-    std::map<std::pair<dev_t, ino_t>, std::string> names_seen_;
+    // went in the copy, relative to its top, and whether it is the old copy's file. Later
+    // names count as the first did, so that `linked` says what the old copy shares.
+    struct Seen {
+        std::string path;
+        bool fromOld = false;
+    };
+    std::map<std::pair<dev_t, ino_t>, Seen> names_seen_;
     Matcher matcher_;
     std::uint64_t files_ = 0;
     std::uint64_t bytes_ = 0; // of the files done, and of the one going, up to `told_`
@@ -246,11 +251,15 @@ int Copier::Link(int fromDir, const char* from, int dstDir, const char* name) co
 // the first name of it made it. True when done; false to copy it instead, which is always
 // right, whatever kept the link from being made. The first name is remembered.
 bool Copier::SecondName(const Node& node, int dstDir, const char* name) {
-    const auto [seen, first] = names_seen_.try_emplace({node.dev, node.ino}, PathInCopy(name));
-    if (first || Link(stage_, seen->second.c_str(), dstDir, name) != 0) {
+    const auto [seen, first] = names_seen_.try_emplace({node.dev, node.ino});
+    if (first) {
+        seen->second.path = PathInCopy(name);
         return false;
     }
-    ++stats.linked;
+    if (Link(stage_, seen->second.path.c_str(), dstDir, name) != 0) {
+        return false;
+    }
+    ++(seen->second.fromOld ? stats.linked : stats.copied);
     Done(static_cast<std::uint64_t>(node.size));
     return true;
 }
@@ -282,6 +291,9 @@ bool Copier::FromOld(int srcDir, int dstDir, const char* name) {
     }
     if (Link(old_.Get(), name, dstDir, name) != 0) {
         return false;
+    }
+    if (node.links > 1) {
+        names_seen_[{node.dev, node.ino}].fromOld = true;
     }
     ++stats.linked;
     Done(static_cast<std::uint64_t>(node.size));
