@@ -159,6 +159,15 @@ TEST(WindowsTreeOps, WhatAKilledCopyLeftIsFinishedOrUndone) {
     CloseHandle(live);
 }
 
+// Options that keep the old folder at `keep` and report to `progress`, the rest as by default.
+platform::CopyOptions Keeping(std::optional<Below> keep,
+                              platform::TreeProgress* progress = nullptr) {
+    platform::CopyOptions options;
+    options.keep = std::move(keep);
+    options.progress = progress;
+    return options;
+}
+
 // Where a keep-mode copy puts the old folder on another volume: a folder of its own on the
 // second drive the test set-up maps (under Wine every drive has its own volume serial).
 struct OtherVolume {
@@ -189,7 +198,7 @@ TEST(WindowsTreeOps, KeepModeMovesTheOldFolderOnItsVolumeAndCopiesItExactlyElsew
         const fs::path dst = tmp.path() / "Backup";
         const Below from{tmp.path().string(), {"Settings"}};
         const Below into{dst.string(), {}};
-        const platform::CopyOptions options{keep, nullptr};
+        const platform::CopyOptions options = Keeping(keep);
         WriteText(tmp.path() / "Settings" / "sub" / "deep.dat", "deep");
         WriteText(tmp.path() / "Settings" / "settings.dat", "old");
         fs::create_directories(dst);
@@ -253,14 +262,14 @@ TEST(WindowsTreeOps, AStoppedCopyLeavesEverythingAsItWasAndCountsAsMeasured) {
     }
     for (const auto& [keep, at] : stops) {
         StopAt progress(at);
-        EXPECT_EQ(platform::CopyTree(from, into, {keep, &progress}), ECANCELED) << at;
+        EXPECT_EQ(platform::CopyTree(from, into, Keeping(keep, &progress)), ECANCELED) << at;
         EXPECT_EQ(progress.seen.files, at);
         EXPECT_EQ(TreeFingerprint(dst / "Settings"), old);
         EXPECT_EQ(Names(dst.string()), std::vector<std::string>{"Settings"});
         EXPECT_FALSE(fs::exists(fs::path(keep.root) / keep.names[0])) << at;
     }
     StopAt all(UINT64_MAX);
-    ASSERT_EQ(platform::CopyTree(from, into, {std::nullopt, &all}), 0);
+    ASSERT_EQ(platform::CopyTree(from, into, Keeping(std::nullopt, &all)), 0);
     EXPECT_EQ(std::pair(all.seen.files, all.seen.bytes), std::pair(size.files, size.bytes));
     StopAt removed(1);
     EXPECT_EQ(platform::RemoveTree({into.root, {"Settings"}}, &removed), 0);

@@ -36,7 +36,8 @@ function(dittoly_add_test name)
         FIXTURES_REQUIRED "wine;links;drive" TIMEOUT 900)
 endfunction()
 
-dittoly_add_test(platform_windows_test SOURCES platform/PlatformWinTest.cpp)
+dittoly_add_test(platform_windows_test
+    SOURCES platform/PlatformWinTest.cpp platform/PlatformWinLinkTest.cpp)
 dittoly_add_test(platform_ini_test SOURCES platform/IniTest.cpp)
 dittoly_add_test(settings_core_test SOURCES settings/modINITest.cpp settings/AppListFileTest.cpp)
 dittoly_add_test(crash_safety_test SOURCES crash/CrashSafetyTest.cpp)

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@ constexpr DWORD kNotFollowed = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPAR
 constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Far deeper than any app's data goes; keeps the recursion well inside the stack.
 constexpr int kMaxDepth = 400;
 
@@ -44,6 +46,27 @@ inline bool IsDirectory(DWORD attributes) {
 inline DWORD SettableAttributes(DWORD attributes) {
     attributes &= kCopiedAttributes;
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+// FILETIME and FILE_BASIC_INFO count 100 ns steps from 1601; FileTime counts from 1970.
+inline FileTime TimeOf(std::int64_t since1601) {
+    constexpr std::int64_t kPerSecond = 10000000;
+    const std::int64_t since1970 = since1601 - 116444736000000000;
+    std::int64_t sec = since1970 / kPerSecond;
+    std::int64_t rest = since1970 % kPerSecond;
+    if (rest < 0) {
+        --sec;
+        rest += kPerSecond;
+    }
+    return {sec, static_cast<std::int32_t>(rest * 100)};
+}
+
+inline std::uint64_t IndexOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+}
+
+inline std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
 }
 
 class Handle {
@@ -196,5 +219,94 @@ struct Keeping {
 int PrepareKeep(Keeping& keeping, const Below& from, const Below& into, const std::wstring& name,
                 const Handle& destination, const std::wstring& current, const CopyOptions& options,
                 std::uint64_t files, std::uint64_t bytes);
+
+// ---------------------------------------------------------------------------------
+// One pair of files compared (TreeCompare.cpp), for CompareTrees and for a copy that links
+// a file only once it knows the file did not change
+
+// A file, or one stream of it ("file:name:$DATA"), opened to be read and never followed.
+Handle OpenToRead(const std::wstring& path);
+
+// Whether two files hold the same bytes and the same alternate streams, read side by side
+// to the first difference. One object serves many pairs and keeps its buffers.
+class ContentComparer {
+public:
+    // `a` and `b` are the files at `pathA` and `pathB`, opened by OpenToRead and not read
+    // yet. 0 with `same` set, or the errno of what could not be read (`same` then false).
+    int Compare(const Handle& a, const Handle& b, const std::wstring& pathA,
+                const std::wstring& pathB, bool& same);
+
+private:
+    std::vector<char> blockA_;
+    std::vector<char> blockB_;
+    int error_ = 0;
+    bool differ_ = false;
+
+    bool Done() const { return error_ != 0 || differ_; }
+    void Bytes(const Handle& a, const Handle& b);
+    void Streams(const std::wstring& pathA, const std::wstring& pathB);
+};
+
+// ---------------------------------------------------------------------------------
+// The links a copy makes instead of copies (TreeLink.cpp)
+
+// What a copy learns of a file from an open handle: who it is, how many names it has, its
+// size, attributes and times, and its last change (ChangeTime).
+struct FileFacts {
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+};
+
+// The facts of the open `file`; false, with the system's error set, when they cannot be read.
+bool FactsOf(const Handle& file, FileFacts& facts);
+
+// The file at `path` opened for its facts only (which even a file another program holds
+// shut grants), never followed; false with the system's error set.
+bool InspectFile(const std::wstring& path, FileFacts& facts);
+
+// The file system's clock as the folder `staging` (held, just made) shows it, rounded down
+// to the second; nullopt when its times cannot be read.
+std::optional<FileTime> ClockOf(const Handle& staging);
+
+// How a copy took one file.
+enum class Took : std::uint8_t {
+    Copy,       // it is for the copy to write anew
+    LinkToOld,  // a link to the replaced copy's file
+    LinkToCopy, // a link to a name this copy already wrote
+};
+
+// Decides, file by file, where a copy can make a hard link instead of writing: a later name
+// of a file the copy already holds, and (with CopyOptions::linkUnchanged) a file that did not
+// change since the copy it replaces was made.
+class Linker {
+public:
+    explicit Linker(const CopyOptions& options) : options_(options) {}
+
+    // Makes `target` a link where one will do, for the source file at `source` that `facts`
+    // describe: to its first name in this copy, or to `old` (the replaced copy's file at the
+    // same place; empty when that copy has no real folder there) when that is unchanged.
+    // Took::Copy when nothing was made.
+    Took Link(const FileFacts& facts, const std::wstring& source, const std::wstring& old,
+              const std::wstring& target);
+
+    // `target` now holds the source file `facts` describe, as `took` says: a file with
+    // other names is remembered for them.
+    void Remember(const FileFacts& facts, const std::wstring& target, Took took);
+
+private:
+    struct FirstName {
+        std::wstring path;
+        Took took;
+    };
+
+    const CopyOptions& options_;
+    // Only files with more than one name, by volume and file index.
+    std::map<std::pair<DWORD, std::uint64_t>, FirstName> names_;
+    ContentComparer content_;
+
+    bool MakeLink(const std::wstring& target, const std::wstring& existing) const;
+    bool Unchanged(const FileFacts& facts, const std::wstring& source, const Handle& oldFile,
+                   const FileFacts& was, const std::wstring& old);
+};
 
 } // namespace platform::wintree

@@ -6,6 +6,12 @@
 // same bytes and alternate streams, and the same copied attributes and last-write times on
 // files and folders. A reparse point or a device is never copied, so one on either side
 // means they differ. Access times move with every read, and are never compared.
+//
+// Given the moment a copy began to read (readSince), a file that has not changed since
+// then by its ChangeTime and looks as its copy does is taken as the same without reading
+// either: nothing could have written it after it was read. The content of one pair of
+// files is compared here for both CompareTrees and a copy that links what did not change
+// (TreeLink.cpp).
 #include "platform/win/Tree.h"
 
 #include <algorithm>
@@ -20,7 +26,110 @@ namespace platform::wintree {
 namespace {
 
 constexpr DWORD kReadBlock = 256 * 1024;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The alternate streams of a file (a folder's are never copied): the main one, "::$DATA",
+// is the content compared on its own. Where the system cannot list streams there are none
+// to compare.
+std::optional<std::vector<std::wstring>> StreamsOf(const std::wstring& path, int& error) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_STREAM_DATA data{};
+    const HANDLE find = FindFirstStreamW(path.c_str(), FindStreamInfoStandard, &data, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD why = GetLastError();
+        if (why != ERROR_HANDLE_EOF && why != ERROR_INVALID_FUNCTION &&
+            why != ERROR_CALL_NOT_IMPLEMENTED && why != ERROR_NOT_SUPPORTED &&
+            why != ERROR_INVALID_PARAMETER) {
+            error = win::ErrnoOf(why);
+        }
+        return why == ERROR_HANDLE_EOF ? std::optional(names) : std::nullopt;
+    }
+    do {
+        if (std::wstring_view(data.cStreamName) != L"::$DATA") {
+            names.emplace_back(data.cStreamName);
+        }
+    } while (FindNextStreamW(find, &data));
+    const DWORD why = GetLastError();
+    FindClose(find);
+    if (why != ERROR_HANDLE_EOF) {
+        error = win::ErrnoOf(why);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+Handle OpenToRead(const std::wstring& path) {
+    return Handle(CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+int ContentComparer::Compare(const Handle& a, const Handle& b, const std::wstring& pathA,
+                             const std::wstring& pathB, bool& same) {
+    if (blockA_.empty()) {
+        blockA_.resize(kReadBlock);
+        blockB_.resize(kReadBlock);
+    }
+    error_ = 0;
+    differ_ = false;
+    Bytes(a, b);
+    if (!Done()) {
+        Streams(pathA, pathB);
+    }
+    same = error_ == 0 && !differ_;
+    return error_;
+}
+
+// The content of two open files or streams, block by block to the first difference.
+void ContentComparer::Bytes(const Handle& a, const Handle& b) {
+    LARGE_INTEGER sizeA{};
+    LARGE_INTEGER sizeB{};
+    if (!GetFileSizeEx(a.Get(), &sizeA) || !GetFileSizeEx(b.Get(), &sizeB)) {
+        error_ = LastErrno();
+        return;
+    }
+    differ_ = sizeA.QuadPart != sizeB.QuadPart;
+    for (LONGLONG left = sizeA.QuadPart; !Done() && left > 0;) {
+        DWORD gotA = 0;
+        DWORD gotB = 0;
+        const auto want = static_cast<DWORD>(std::min<LONGLONG>(left, kReadBlock));
+        if (!ReadFile(a.Get(), blockA_.data(), want, &gotA, nullptr) ||
+            !ReadFile(b.Get(), blockB_.data(), want, &gotB, nullptr)) {
+            error_ = LastErrno();
+            return;
+        }
+        // A file that shrank while it was read is not what it was a moment ago.
+        differ_ =
+            gotA != want || gotB != want || std::memcmp(blockA_.data(), blockB_.data(), want) != 0;
+        left -= want;
+    }
+}
+
+void ContentComparer::Streams(const std::wstring& pathA, const std::wstring& pathB) {
+    const auto streamsA = StreamsOf(pathA, error_);
+    const auto streamsB = StreamsOf(pathB, error_);
+    if (Done()) {
+        return;
+    }
+    if (!streamsA || !streamsB) {
+        // One volume cannot list them: only streams the other one shows can differ.
+        differ_ = (streamsA && !streamsA->empty()) || (streamsB && !streamsB->empty());
+        return;
+    }
+    differ_ = *streamsA != *streamsB;
+    for (std::size_t i = 0; !Done() && i < streamsA->size(); ++i) {
+        // ":name:$DATA" is opened as "file:name:$DATA".
+        const Handle a = OpenToRead(pathA + (*streamsA)[i]);
+        const Handle b = OpenToRead(pathB + (*streamsB)[i]);
+        if (!a.Valid() || !b.Valid()) {
+            error_ = LastErrno();
+            return;
+        }
+        Bytes(a, b);
+    }
+}
+
+namespace {
 
 bool NeverCopied(DWORD attributes) {
     return IsLink(attributes) || (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
@@ -42,6 +151,8 @@ public:
     int error = 0;
     // Set at the first difference; the walk stops there too.
     bool differ = false;
+
+    explicit Comparer(const std::optional<FileTime>& readSince) : readSince_(readSince) {}
 
     bool Done() const { return error != 0 || differ; }
 
@@ -91,8 +202,8 @@ public:
     }
 
 private:
-    std::vector<char> blockA_ = std::vector<char>(kReadBlock);
-    std::vector<char> blockB_ = std::vector<char>(kReadBlock);
+    const std::optional<FileTime>& readSince_;
+    ContentComparer content_;
 
     void Folder(const std::wstring& pathA, const std::wstring& pathB, int depth) {
         int errorA = 0;
@@ -107,113 +218,32 @@ private:
         }
     }
 
-    // A file, or one stream of it, opened to be read and never followed anywhere.
-    static Handle Open(const std::wstring& path) {
-        return Handle(CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
-                                  nullptr));
-    }
-
     void Files(const std::wstring& pathA, const std::wstring& pathB) {
-        const Handle a = Open(pathA);
-        const Handle b = Open(pathB);
-        BY_HANDLE_FILE_INFORMATION infoA{};
+        const Handle a = OpenToRead(pathA);
+        const Handle b = OpenToRead(pathB);
+        FileFacts factsA;
         BY_HANDLE_FILE_INFORMATION infoB{};
-        if (!a.Valid() || !b.Valid() || !GetFileInformationByHandle(a.Get(), &infoA) ||
+        if (!a.Valid() || !b.Valid() || !FactsOf(a, factsA) ||
             !GetFileInformationByHandle(b.Get(), &infoB)) {
             error = LastErrno();
             return;
         }
+        const BY_HANDLE_FILE_INFORMATION& infoA = factsA.info;
         differ = NeverCopied(infoA.dwFileAttributes) || NeverCopied(infoB.dwFileAttributes) ||
                  IsDirectory(infoA.dwFileAttributes) || IsDirectory(infoB.dwFileAttributes) ||
                  GetFileType(a.Get()) != FILE_TYPE_DISK || GetFileType(b.Get()) != FILE_TYPE_DISK ||
                  !SameLook(infoA, infoB);
-        if (!Done()) {
-            Bytes(a, b);
-        }
-        if (!Done()) {
-            Streams(pathA, pathB);
-        }
-    }
-
-    // The content of two open files or streams, block by block to the first difference.
-    void Bytes(const Handle& a, const Handle& b) {
-        LARGE_INTEGER sizeA{};
-        LARGE_INTEGER sizeB{};
-        if (!GetFileSizeEx(a.Get(), &sizeA) || !GetFileSizeEx(b.Get(), &sizeB)) {
-            error = LastErrno();
+        // Nothing changed `a` since the moment given, and it looks as `b` does: `b` was made
+        // from it after that moment, so its bytes need no reading.
+        // (A volume that keeps no ChangeTime, FAT, shows zero and vouches for nothing.)
+        const LONGLONG changed = factsA.basic.ChangeTime.QuadPart;
+        if (Done() || (readSince_ && changed != 0 && SizeOf(infoA) == SizeOf(infoB) &&
+                       TimeOf(changed) < *readSince_)) {
             return;
         }
-        differ = sizeA.QuadPart != sizeB.QuadPart;
-        for (LONGLONG left = sizeA.QuadPart; !Done() && left > 0;) {
-            DWORD gotA = 0;
-            DWORD gotB = 0;
-            const auto want = static_cast<DWORD>(std::min<LONGLONG>(left, kReadBlock));
-            if (!ReadFile(a.Get(), blockA_.data(), want, &gotA, nullptr) ||
-                !ReadFile(b.Get(), blockB_.data(), want, &gotB, nullptr)) {
-                error = LastErrno();
-                return;
-            }
-            // A file that shrank while it was read is not what it was a moment ago.
-            differ = gotA != want || gotB != want ||
-                     std::memcmp(blockA_.data(), blockB_.data(), want) != 0;
-            left -= want;
-        }
-    }
-
-    // The alternate streams of a file (a folder's are never copied): the main one, "::$DATA",
-    // is the content already compared. Where the system cannot list streams there are none
-    // to compare.
-    static std::optional<std::vector<std::wstring>> StreamsOf(const std::wstring& path,
-                                                              int& error) {
-        std::vector<std::wstring> names;
-        WIN32_FIND_STREAM_DATA data{};
-        const HANDLE find = FindFirstStreamW(path.c_str(), FindStreamInfoStandard, &data, 0);
-        if (find == INVALID_HANDLE_VALUE) {
-            const DWORD why = GetLastError();
-            if (why != ERROR_HANDLE_EOF && why != ERROR_INVALID_FUNCTION &&
-                why != ERROR_CALL_NOT_IMPLEMENTED && why != ERROR_NOT_SUPPORTED &&
-                why != ERROR_INVALID_PARAMETER) {
-                error = win::ErrnoOf(why);
-            }
-            return why == ERROR_HANDLE_EOF ? std::optional(names) : std::nullopt;
-        }
-        do {
-            if (std::wstring_view(data.cStreamName) != L"::$DATA") {
-                names.emplace_back(data.cStreamName);
-            }
-        } while (FindNextStreamW(find, &data));
-        const DWORD why = GetLastError();
-        FindClose(find);
-        if (why != ERROR_HANDLE_EOF) {
-            error = win::ErrnoOf(why);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    void Streams(const std::wstring& pathA, const std::wstring& pathB) {
-        const auto streamsA = StreamsOf(pathA, error);
-        const auto streamsB = StreamsOf(pathB, error);
-        if (Done()) {
-            return;
-        }
-        if (!streamsA || !streamsB) {
-            // One volume cannot list them: only streams the other one shows can differ.
-            differ = (streamsA && !streamsA->empty()) || (streamsB && !streamsB->empty());
-            return;
-        }
-        differ = *streamsA != *streamsB;
-        for (std::size_t i = 0; !Done() && i < streamsA->size(); ++i) {
-            // ":name:$DATA" is opened as "file:name:$DATA".
-            const Handle a = Open(pathA + (*streamsA)[i]);
-            const Handle b = Open(pathB + (*streamsB)[i]);
-            if (!a.Valid() || !b.Valid()) {
-                error = LastErrno();
-                return;
-            }
-            Bytes(a, b);
-        }
+        bool same = false;
+        error = content_.Compare(a, b, pathA, pathB, same);
+        differ = error == 0 && !same;
     }
 };
 
@@ -225,7 +255,8 @@ namespace platform {
 
 using namespace wintree;
 
-int CompareTrees(const Below& a, const Below& b, bool& same) {
+int CompareTrees(const Below& a, const Below& b, bool& same,
+                 const std::optional<FileTime>& readSince) {
     win::ForgetErrors();
     same = false;
     const Target atA(a);
@@ -242,7 +273,7 @@ int CompareTrees(const Below& a, const Below& b, bool& same) {
     if (error != 0) {
         return error;
     }
-    Comparer comparer;
+    Comparer comparer(readSince);
     comparer.Folders(heldA, heldB, atA.path, atB.path, 0);
     same = comparer.error == 0 && !comparer.differ;
     return comparer.error;

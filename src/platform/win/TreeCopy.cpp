@@ -6,6 +6,8 @@
 // a backup of app data: they are skipped, and the copy says it is incomplete. The copy is
 // built in a staging folder beside the old one and takes its place through the swap in
 // TreeSwap.cpp; where the old one goes when it is kept is decided in TreeHistory.cpp.
+// A file the copy need not write again (a second name of a file it holds, a file that did
+// not change since the copy it replaces) is a hard link instead, as TreeLink.cpp decides.
 #include "platform/win/Tree.h"
 
 #include <cerrno>
@@ -25,10 +27,14 @@ public:
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
 
-    explicit Copier(TreeProgress* progress) : progress_(progress) {}
+    explicit Copier(const CopyOptions& options)
+        : progress_(options.progress), stats_(options.stats), linker_(options) {}
 
-    // Copies what is in the held folder `from` into the new, empty folder `to`.
-    void CopyContents(const std::wstring& from, const std::wstring& to, int depth) {
+    // Copies what is in the held folder `from` into the new, empty folder `to`. `old` is
+    // the same place in the copy being replaced, held, or empty when files are not to be
+    // linked from there.
+    void CopyContents(const std::wstring& from, const std::wstring& to, const std::wstring& old,
+                      int depth) {
         if (depth > kMaxDepth) {
             outcome.Fail(ENAMETOOLONG);
             return;
@@ -44,27 +50,15 @@ public:
             withinFile_ = 0;
             const std::wstring source = Join(from, entry.name);
             const std::wstring target = Join(to, entry.name);
+            const std::wstring oldEntry = old.empty() ? std::wstring() : Join(old, entry.name);
             if (IsLink(entry.attributes) || (entry.attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
                 // Links and devices have no place in a backup of app data: skipped, and
                 // the copy reports itself incomplete.
                 outcome.Skip(IsLink(entry.attributes) ? ELOOP : EINVAL);
             } else if (IsDirectory(entry.attributes)) {
-                CopyFolder(source, target, depth + 1);
-            } else if (!CopyFileExW(source.c_str(), target.c_str(),
-                                    progress_ != nullptr ? &Within : nullptr, this, nullptr,
-                                    COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS)) {
-                outcome.Fail(stopped ? ECANCELED : LastErrno());
-            } else if (const DWORD copied = GetFileAttributesW(target.c_str()); IsLink(copied)) {
-                // Swapped for a link since the listing: the link was copied as a link,
-                // and goes again.
-                DeleteFileW(target.c_str());
-                outcome.Skip(ELOOP);
-            } else if (const int error = Flush(target, copied)) {
-                outcome.Fail(error);
+                CopyFolder(source, target, oldEntry, depth + 1);
             } else {
-                ++files;
-                bytes += entry.size;
-                stopped = progress_ != nullptr && !progress_->Advance(files, bytes);
+                TakeFile(source, target, oldEntry, entry.size);
             }
         }
     }
@@ -90,6 +84,55 @@ public:
 
 private:
     TreeProgress* progress_;
+    CopyStats* stats_;
+    Linker linker_;
+
+    // One file, linked where a link will do (TreeLink.cpp), else copied.
+    void TakeFile(const std::wstring& source, const std::wstring& target, const std::wstring& old,
+                  std::uint64_t size) {
+        FileFacts facts;
+        const bool known = InspectFile(source, facts);
+        if (known && IsLink(facts.info.dwFileAttributes)) {
+            outcome.Skip(ELOOP); // swapped for a link since the listing
+            return;
+        }
+        const Took took = known ? linker_.Link(facts, source, old, target) : Took::Copy;
+        if (took == Took::Copy && !CopyOne(source, target)) {
+            return;
+        }
+        if (known) {
+            linker_.Remember(facts, target, took);
+        }
+        if (stats_ != nullptr) {
+            ++(took == Took::LinkToOld ? stats_->linked : stats_->copied);
+        }
+        ++files;
+        bytes += size;
+        stopped = progress_ != nullptr && !progress_->Advance(files, bytes);
+    }
+
+    // Writes `target` anew from `source`, on the disk before it counts; false when it did
+    // not (and that is reported).
+    bool CopyOne(const std::wstring& source, const std::wstring& target) {
+        if (!CopyFileExW(source.c_str(), target.c_str(), progress_ != nullptr ? &Within : nullptr,
+                         this, nullptr, COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS)) {
+            outcome.Fail(stopped ? ECANCELED : LastErrno());
+            return false;
+        }
+        const DWORD copied = GetFileAttributesW(target.c_str());
+        if (IsLink(copied)) {
+            // Swapped for a link since it was looked at: the link was copied as a link,
+            // and goes again.
+            DeleteFileW(target.c_str());
+            outcome.Skip(ELOOP);
+            return false;
+        }
+        if (const int error = Flush(target, copied)) {
+            outcome.Fail(error);
+            return false;
+        }
+        return true;
+    }
 
     // Puts the copied file `path` on the disk, so the staged copy is whole there before it
     // is published. Only a handle that may write can flush, and a read-only file grants
@@ -133,7 +176,8 @@ private:
         return copier.stopped ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
     }
 
-    void CopyFolder(const std::wstring& from, const std::wstring& to, int depth) {
+    void CopyFolder(const std::wstring& from, const std::wstring& to, const std::wstring& old,
+                    int depth) {
         int error = 0;
         DWORD attributes = 0;
         const Handle held = HoldFolder(from, false, error, &attributes);
@@ -154,7 +198,10 @@ private:
                 outcome.Fail(error);
                 return;
             }
-            CopyContents(from, to, depth);
+            // The old copy's folder, held while its files may be linked: only a real one.
+            int oldError = 0;
+            const Handle oldHeld = old.empty() ? Handle() : HoldFolder(old, false, oldError);
+            CopyContents(from, to, oldHeld.Valid() ? old : std::wstring(), depth);
         }
         if (!stopped) {
             CopyLook(held, attributes, to);
@@ -210,7 +257,10 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     if (!CreateDirectoryW(swap.staging.c_str(), nullptr)) {
         return LastErrno();
     }
-    Copier copier(options.progress);
+    if (options.stats != nullptr) {
+        *options.stats = {};
+    }
+    Copier copier(options);
     {
         // Held while it fills, and let go before it is renamed into place.
         const Handle filling = HoldFolder(swap.staging, false, error);
@@ -218,7 +268,16 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
             swap.Abandon();
             return error;
         }
-        copier.CopyContents(sourcePath, swap.staging, 0);
+        if (options.stats != nullptr) {
+            options.stats->began = ClockOf(filling); // before the first file is read
+        }
+        // The copy being replaced, held while its files may be linked, and let go before
+        // it moves away.
+        int oldError = 0;
+        const Handle old =
+            options.linkUnchanged ? HoldFolder(swap.current, false, oldError) : Handle();
+        copier.CopyContents(sourcePath, swap.staging, old.Valid() ? swap.current : std::wstring(),
+                            0);
     }
     if (!copier.stopped) {
         copier.CopyLook(source, sourceAttributes, swap.staging);

@@ -17,22 +17,36 @@ namespace platform::wintree {
 
 namespace {
 
+// Sets the attributes of the open `file`, times left as they are.
+bool SetAttributes(const Handle& file, DWORD attributes) {
+    FILE_BASIC_INFO basic{}; // zero times: unchanged
+    basic.FileAttributes = SettableAttributes(attributes);
+    return SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof basic);
+}
+
 // The read-only attribute goes first, as the shell's delete clears it; should the delete
-// still fail, the file keeps the attributes it had.
+// still fail, the file keeps the attributes it had. The attribute belongs to the file, not
+// to this name: a file that lives on under another name (a newer copy that links to it)
+// gets it back, through the handle that still reaches it once this name is gone.
 bool RemoveFile(const std::wstring& path, DWORD attributes) {
-    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (readOnly) {
-        SetFileAttributesW(path.c_str(), SettableAttributes(attributes & ~FILE_ATTRIBUTE_READONLY));
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return DeleteFileW(path.c_str());
     }
-    if (DeleteFileW(path.c_str())) {
-        return true;
+    const Handle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                  kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.Valid() || !GetFileInformationByHandle(file.Get(), &info) ||
+        !SetAttributes(file, info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY)) {
+        return false;
     }
+    const bool removed = DeleteFileW(path.c_str());
     const DWORD error = GetLastError();
-    if (readOnly) {
-        SetFileAttributesW(path.c_str(), SettableAttributes(attributes));
+    if (!removed || info.nNumberOfLinks > 1) {
+        SetAttributes(file, info.dwFileAttributes);
     }
     SetLastError(error);
-    return false;
+    return removed;
 }
 
 void RemoveFolder(const std::wstring& path, DWORD attributes, Outcome& outcome, int depth) {
