@@ -139,7 +139,7 @@ struct CopyOptions {
     // without them, a file at its link limit) the file is copied. Within one copy, names
     // that are one file in `from` stay one file, with or without this.
     bool linkUnchanged = false;
-    std::optional<FileTime> readSince;
+    std::optional<FileTime> readSince{};
     CopyStats* stats = nullptr;
     // For tests: every hard link fails with this error number, as on a file system that has
     // none; 0 in the program.
