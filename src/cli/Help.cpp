@@ -28,8 +28,10 @@ const Topic kTopics[] = {
      "Copies each app's Settings folder, exactly, into Backup/<package>/Settings (only\n"
      "Settings: LocalState and the rest are not backed up). The backup it replaces moves\n"
      "to Backup/<package>/History, which then keeps what the retention policy names (see\n"
-     "forget). An app whose Settings are exactly its latest backup is left as it is and\n"
-     "said to be unchanged. An app without Settings counts as nothing to do, not as a\n"
+     "forget). Files that did not change since the latest backup are shared with it (hard\n"
+     "links) instead of copied again. An app whose Settings are exactly its latest backup\n"
+     "is left as it is and said to be unchanged. An app without Settings counts as nothing to do, "
+     "not as a\n"
      "failure; an app another run is working on fails (--wait S waits for it first).",
      "dittoly-ua-cli backup --all --quiet --wait 600"},
     {"restore",
@@ -54,8 +56,10 @@ const Topic kTopics[] = {
     {"backups", "backups [APP...] [--json]",
      "Lists each app's latest backup and its History, newest first: id, kind (backup,\n"
      "before-restore, or undated for a backup whose time no record vouches for), time\n"
-     "(UTC), files and bytes; then the disk the app's backups take and what interrupted\n"
-     "runs left that its next backup or restore clears. An id goes to restore --from.",
+     "(UTC), files and bytes, and the bytes a History entry holds of its own (shared with\n"
+     "no other backup); then the disk the app's backups take, each shared file once, and\n"
+     "what interrupted runs left that its next backup or restore clears. An id goes to\n"
+     "restore --from.",
      "dittoly-ua-cli backups --json \"Contoso Notes App\""},
     {"forget", "forget APP... | --all  [POLICY] [--wait S] [--dry-run] [--json]",
      "Removes the History entries the retention policy does not keep, as every backup and\n"
