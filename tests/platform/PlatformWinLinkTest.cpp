@@ -1,6 +1,7 @@
 // Copies that link what did not change, and files with several names, through the real
 // Win32 calls (run under Wine here, where a hard link is a Linux hard link).
 #include "Fixtures.h"
+#include "WinTestPaths.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -14,14 +15,6 @@ namespace {
 
 using namespace testsupport;
 using platform::Below;
-
-std::wstring W(const fs::path& p) {
-    return L"\\\\?\\" + fs::path(p).make_preferred().wstring();
-}
-
-void SetAttributes(const fs::path& p, DWORD attributes) {
-    ASSERT_TRUE(SetFileAttributesW(W(p).c_str(), attributes)) << p;
-}
 
 // Who a file is on its volume, and how many names it has.
 struct Id {

@@ -1,6 +1,7 @@
 // The Windows platform layer through the real Win32 calls (run under Wine here). What
 // Wine cannot show is skipped with its reason, never faked.
 #include "Fixtures.h"
+#include "WinTestPaths.h"
 #include "catalogue/modApps.h"
 #include "platform/Platform.h"
 #include "settings/AppListFile.h"
@@ -21,14 +22,6 @@ namespace {
 
 using namespace testsupport;
 using platform::Below;
-
-std::wstring W(const fs::path& p) {
-    return L"\\\\?\\" + fs::path(p).make_preferred().wstring();
-}
-
-void SetAttributes(const fs::path& p, DWORD attributes) {
-    ASSERT_TRUE(SetFileAttributesW(W(p).c_str(), attributes)) << p;
-}
 
 std::string Read(const std::string& path) {
     return platform::ReadWholeFile(path).value_or("<missing>");
