@@ -2,10 +2,12 @@
 // POSIX side of the tree operations: what the files that hold them share. Each concern has
 // a file of its own, so a question about one is answered by a file's name: the walk below
 // a trusted root that all of them go through, and the folder creation before them
-// (TreeWalk.cpp); the whole-folder copy behind a backup or restore (TreeCopy.cpp); the
+// (TreeWalk.cpp); the whole-folder copy behind a backup or restore (TreeCopy.cpp, its
+// class in Copier.h) and the links it takes instead of copies (TreeLink.cpp); the
 // whole-folder delete (TreeRemove.cpp); the staging names, the swap that puts a complete
 // copy in place and what a killed one leaves (TreeSwap.cpp); the moves of a replaced
-// folder to where it is kept (TreeHistory.cpp); the measuring (TreeMeasure.cpp); the
+// folder to where it is kept (TreeHistory.cpp); the measuring and the listing of files by
+// identity (TreeMeasure.cpp); the
 // comparison of two trees (TreeCompare.cpp). Only what more than one of them needs is here;
 // each function is explained where it is defined.
 //

@@ -2,14 +2,13 @@
 // with its metadata, how the copy is built beside the old one, and how it is on the disk
 // before it is published. Apart from the swap that then puts it in place (TreeSwap.cpp) and
 // the moves of the folder it replaces (TreeHistory.cpp).
-#include "platform/posix/Tree.h"
+#include "platform/posix/Copier.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -19,99 +18,6 @@
 #include <vector>
 
 namespace platform::posix {
-
-namespace {
-
-class Copier {
-public:
-    explicit Copier(const CopyOptions& options) : options_(options) {}
-
-    int failed = 0;  // the first failure that leaves the copy incomplete
-    int skipped = 0; // the first entry of a kind that is never copied
-    CopyStats stats;
-
-    // Fills the empty folder open as `dst` (`stage`, the top of the copy, which stays open
-    // meanwhile) with the content of the folder open as `src` and gives every folder it
-    // made, `dst` included, its source's metadata at the end. With `old` (the copy this one
-    // replaces, a bare reference) files that did not change since it was made are linked.
-    void Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode, int stage, Fd old,
-              const Node& oldNode);
-
-private:
-    struct Level {
-        Node src;
-        Node dst;
-        Node old;
-        std::string name; // below the level above
-        std::vector<std::string> folders;
-        std::size_t next = 0;
-    };
-    const CopyOptions& options_;
-    const bool root_ = ::geteuid() == 0;
-    bool kernelCopy_ = true;
-    Node home_;
-    TreeProgress* const progress_ = options_.progress;
-    int stage_ = -1;
-    // The old copy's folder that matches the level `oldLevel_` of the walk: files are linked
-    // only while that is the level the walk is at. Below a folder the old copy lacks the
-    // walk goes on without it and takes it up again on the way back.
-    Fd old_;
-    std::size_t oldLevel_ = 0;
-    bool oldKnown_ = false;
-    std::vector<Level> stack_;
-    // Files of the source with more than one name, by (device, inode): where the first name
-    // went in the copy, relative to its top, and whether it is the old copy's file. Later
-    // names count as the first did, so that `linked` says what the old copy shares.
-    struct Seen {
-        std::string path;
-        bool fromOld = false;
-    };
-    std::map<std::pair<dev_t, ino_t>, Seen> names_seen_;
-    Matcher matcher_;
-    std::uint64_t files_ = 0;
-    std::uint64_t bytes_ = 0; // of the files done, and of the one going, up to `told_`
-    std::uint64_t told_ = 0;  // bytes at the last report
-    // The progress of `files_` and `bytes_`; a stop asked for fails the copy.
-    void Report(std::uint64_t bytes) {
-        told_ = bytes;
-        if (progress_ != nullptr && !progress_->Advance(files_, bytes)) {
-            Fail(ECANCELED);
-        }
-    }
-    std::vector<char> buffer_;
-    std::vector<char> names_ = std::vector<char>(1024);
-    std::vector<char> value_ = std::vector<char>(4096);
-
-    void Fail(int error) { failed = failed != 0 ? failed : (error != 0 ? error : EIO); }
-    void Skip(int error) { skipped = skipped != 0 ? skipped : error; }
-    // An entry that could not be opened: gone since the listing is nothing to copy, one
-    // that became a link is skipped, anything else fails the copy.
-    void NotOpened(int error) {
-        if (error == ELOOP || error == ENOTDIR) {
-            Skip(ELOOP);
-        } else if (error != ENOENT) {
-            Fail(error);
-        }
-    }
-    void Fill(int src, int dst, Level& level);
-    void File(int srcDir, int dstDir, const char* name);
-    bool FromOld(int srcDir, int dstDir, const char* name);
-    bool SecondName(const Node& node, int dstDir, const char* name);
-    int Link(int fromDir, const char* from, int dstDir, const char* name) const;
-    std::string PathInCopy(const char* name) const;
-    void Descend(const std::string& name);
-    void Ascend();
-    void Done(std::uint64_t size) {
-        ++files_;
-        bytes_ += size;
-        Report(bytes_);
-    }
-    int Data(int in, int out, const Node& node);
-    int Range(int in, int out, off_t from, off_t to);
-    ssize_t Pass(int in, int out, off_t at, std::size_t want);
-    int Attributes(int src, int dst, const Node& node);
-    static int ModeAndTimes(int dst, const Node& node);
-};
 
 void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode, int stage, Fd old,
                   const Node& oldNode) {
@@ -199,105 +105,6 @@ void Copier::Fill(int src, int dst, Level& level) {
     if (error != 0) {
         Fail(error);
     }
-}
-
-// The old copy's folder follows the walk one level down, where it has one of that name.
-void Copier::Descend(const std::string& name) {
-    if (!oldKnown_ || oldLevel_ + 2 != stack_.size()) {
-        return;
-    }
-    Fd child(::openat(old_.Get(), name.c_str(), kPathFlags));
-    Node node;
-    if (child.Valid() && StatFd(child.Get(), node) == 0 && S_ISDIR(node.mode) &&
-        SameMount(node, stack_.front().old)) {
-        old_ = std::move(child);
-        stack_.back().old = node;
-        ++oldLevel_;
-    }
-}
-
-// And back up with the walk, checked to be where it came from; lost, linking stops.
-void Copier::Ascend() {
-    if (!oldKnown_ || oldLevel_ + 1 != stack_.size() || oldLevel_ == 0) {
-        return;
-    }
-    Fd up;
-    if (Climb(old_.Get(), stack_[oldLevel_ - 1].old, up) != 0) {
-        oldKnown_ = false;
-        old_.Reset();
-        return;
-    }
-    old_ = std::move(up);
-    --oldLevel_;
-}
-
-// Where `name` of the folder being filled sits in the copy, from its top.
-std::string Copier::PathInCopy(const char* name) const {
-    std::string path;
-    for (std::size_t i = 1; i < stack_.size(); ++i) {
-        path += stack_[i].name + '/';
-    }
-    return path + name;
-}
-
-int Copier::Link(int fromDir, const char* from, int dstDir, const char* name) const {
-    if (options_.refuseLinks != 0) {
-        return options_.refuseLinks;
-    }
-    return ::linkat(fromDir, from, dstDir, name, 0) == 0 ? 0 : errno;
-}
-
-// A later name of a file of the source with several names becomes a name of its copy, as
-// the first name of it made it. True when done; false to copy it instead, which is always
-// right, whatever kept the link from being made. The first name is remembered.
-bool Copier::SecondName(const Node& node, int dstDir, const char* name) {
-    const auto [seen, first] = names_seen_.try_emplace({node.dev, node.ino});
-    if (first) {
-        seen->second.path = PathInCopy(name);
-        return false;
-    }
-    if (Link(stage_, seen->second.path.c_str(), dstDir, name) != 0) {
-        return false;
-    }
-    ++(seen->second.fromOld ? stats.linked : stats.copied);
-    Done(static_cast<std::uint64_t>(node.size));
-    return true;
-}
-
-// A file unchanged since the old copy read it becomes a name of the old copy's file. True
-// when done; false to copy it instead (as SecondName).
-bool Copier::FromOld(int srcDir, int dstDir, const char* name) {
-    Node node;
-    Node was;
-    if (StatAt(srcDir, name, node) != 0 || !S_ISREG(node.mode) || !SameMount(node, home_) ||
-        StatAt(old_.Get(), name, was) != 0 || !S_ISREG(was.mode) ||
-        !SameMount(was, stack_.front().old) || !CarriedEqual(node, was, root_)) {
-        return false; // the copy's own checks take it from here
-    }
-    if (node.links > 1 && SecondName(node, dstDir, name)) {
-        return true;
-    }
-    if (!UnchangedSince(node, was, options_.readSince, root_)) {
-        // Changed within the moment the old copy read it, or that moment unknown: only the
-        // bytes and attributes can tell.
-        constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        Fd a(::openat(srcDir, name, kFlags));
-        Fd b(::openat(old_.Get(), name, kFlags));
-        bool differ = !a.Valid() || !b.Valid();
-        if (differ || matcher_.Values(a.Get(), b.Get(), differ) != 0 || differ ||
-            matcher_.Bytes(a.Get(), b.Get(), differ) != 0 || differ) {
-            return false;
-        }
-    }
-    if (Link(old_.Get(), name, dstDir, name) != 0) {
-        return false;
-    }
-    if (node.links > 1) {
-        names_seen_[{node.dev, node.ino}].fromOld = true;
-    }
-    ++stats.linked;
-    Done(static_cast<std::uint64_t>(node.size));
-    return true;
 }
 
 void Copier::File(int srcDir, int dstDir, const char* name) {
@@ -474,6 +281,8 @@ int Copier::ModeAndTimes(int dst, const Node& node) {
     const timespec times[2] = {node.atime, node.mtime};
     return ::futimens(dst, times) == 0 ? 0 : errno;
 }
+
+namespace {
 
 // Flushes every file and folder of the complete copy open as `dir` (`node`) one at a time,
 // for a file system where syncfs fails. syncfs also reports what went wrong with any other
