@@ -1,5 +1,6 @@
 // The size of a folder as a copy would carry it, so that a run can say how far it has
-// come and a dry run what it would copy. Apart from the copy, whose walk it follows:
+// come and a dry run what it would copy; and its files by identity, so that the disk use of
+// backups that share files counts each once. Apart from the copy, whose walk it follows:
 // it only looks, and needs none of the copy's care.
 #include "platform/posix/Tree.h"
 
