@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,10 +97,38 @@ std::size_t SizeOf(std::size_t index) {
     return 200 + h % (32 << 10);
 }
 
+// An interrupted benchmark removes its folder too. Only fork, exec, wait and _exit here,
+// which a signal handler may call.
+char scratchPath[4096];
+volatile std::sig_atomic_t running = 0; // the child being waited for, which goes first
+
+void OnSignal(int signal) {
+    int status = 0;
+    if (running > 0 && ::kill(running, SIGKILL) == 0) {
+        ::waitpid(running, &status, 0);
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        char* const args[] = {const_cast<char*>("rm"), const_cast<char*>("-rf"), scratchPath,
+                              nullptr};
+        ::execvp("rm", args);
+        ::_exit(127);
+    }
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ::_exit(128 + signal);
+}
+
 } // namespace
 
 void SetScratch(const std::string& folder) {
     scratch = folder;
+    std::snprintf(scratchPath, sizeof scratchPath, "%s", folder.c_str());
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
 }
 
 void Die(const std::string& what) {
@@ -162,12 +191,14 @@ void Run(const std::vector<std::string>& args, const std::string& output, const 
         errno = spawned;
         Die("cannot start " + args[0]);
     }
+    running = pid;
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
             Die("waitpid");
         }
     }
+    running = 0;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "bench_fileops: %s failed\n%s", args[0].c_str(),
                      output.empty() ? "" : ReadText(output).c_str());
