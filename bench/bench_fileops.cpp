@@ -6,7 +6,7 @@
 // the order of ours and theirs alternating, and `sync` before every timed run so neither
 // side pays for the other's dirty pages.
 //
-// The Settings are 3,000 files, about 300 MiB, in 60 folders (BenchTools.cpp). Rows:
+// The Settings are 3,000 files, about 300 MiB, in 72 folders (BenchTools.cpp). Rows:
 // - a first Backup against `cp -a` into an empty folder, and against `cp -a` + `sync`, since
 //   ours is on the disk when it ends;
 // - a Backup over the latest with every file changed (`--keep-last 0`: the replaced copy
