@@ -1,179 +1,105 @@
-// Backup copy and package delete against the system's own tools on identical trees in
-// the same run: CopyTree against `cp -a` (and, since the copy is flushed to the disk before
-// it takes the old one's place, against `cp -a` followed by `sync`), RemoveTree against
-// `rm -rf`, and a whole Backup run that finds nothing changed against `cp -a`. Each figure is
-// the median of a few runs with the order of ours and theirs alternating, and `sync`
-// before every timed run so neither side pays for the other's dirty pages.
+// Backups and package deletes against the system's own tools on identical trees in the same
+// run, both sides run as processes and timed alike: wall time, and the user and system time
+// the system charged the process. Our side is `dittoly-ua-cli`, copied into a program folder
+// of its own (its Backup folder goes beside it) and given a profile of its own (HOME), as a
+// scheduled run without a terminal runs it. Each figure is the median of a few runs with
+// the order of ours and theirs alternating, and `sync` before every timed run so neither
+// side pays for the other's dirty pages.
 //
-//   bench_fileops [folder]   trees go in a fresh folder below `folder` (default: the
-//                            system's temporary folder) and are removed at the end.
-#include "operations/RunFrame.h"
-#include "platform/Platform.h"
+// The Settings are 3,000 files, about 300 MiB, in 72 folders (BenchTools.cpp). Rows:
+// - a first Backup against `cp -a` into an empty folder, and against `cp -a` + `sync`, since
+//   ours is on the disk when it ends;
+// - a Backup over the latest with every file changed (`--keep-last 0`: the replaced copy
+//   moves into History, and the one the run before moved there goes), against `cp -a` over a
+//   copy;
+// - a Backup that finds nothing changed, and one after 1 % of the files were rewritten,
+//   against `cp -a` of the whole tree;
+// - the disk that ten generations take, 1 % of the files changed in each, against one copy
+//   (and `rsync --link-dest` on the same states, where rsync is installed);
+// - a Hard Reset of a package folder of 100,000 files against `rm -rf`.
+//
+//   bench_fileops [folder [dittoly-ua-cli]]   trees go in a fresh folder below `folder`
+//                        (default: the system's temporary folder), removed at the end.
+//   bench_fileops --make-tree <folder>       only builds the Settings tree there (to
+//                        trace both sides on the same files).
+#include "BenchTools.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <functional>
-#include <spawn.h>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
-extern char** environ;
+#ifndef DITTOLY_CLI_PATH
+#define DITTOLY_CLI_PATH "dittoly-ua-cli"
+#endif
 
 namespace {
 
-namespace fs = std::filesystem;
+using bench::Cost;
+using bench::MakeDir;
+using bench::Measure;
+using bench::Pair;
+using bench::Report;
+using bench::Run;
 
 // Copies are quick, so they get more runs; each delete run needs two fresh trees.
 constexpr int kCopyRuns = 5;
 constexpr int kRemoveRuns = 3;
-constexpr int kCopyFolders = 4;
-constexpr int kCopyFilesPerFolder = 500;
 constexpr int kRemoveFolders = 100;
 constexpr int kRemoveFilesPerFolder = 1000;
-constexpr int kSameFolders = 30;
-constexpr int kSameFilesPerFolder = 100;
-constexpr double kTarget = 1.25;
+constexpr int kGenerations = 10;
+constexpr char kApp[] = "App_bench";
 
-[[noreturn]] void Die(const std::string& what) {
-    std::fprintf(stderr, "bench_fileops: %s: %s\n", what.c_str(), std::strerror(errno));
-    std::exit(1);
+// One number or word a run's JSON gives for its app ("linked": 2970), as text.
+std::string JsonField(const std::string& json, const std::string& key) {
+    const std::string quoted = "\"" + key + "\": ";
+    const std::size_t at = json.find(quoted);
+    if (at == std::string::npos) {
+        return {};
+    }
+    std::size_t from = at + quoted.size();
+    const bool text = json[from] == '"';
+    from += text ? 1 : 0;
+    return json.substr(from, json.find_first_of(text ? "\"" : ",\n}", from) - from);
 }
 
-void WriteFile(const std::string& path, const char* data, std::size_t size) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        Die("cannot create " + path);
+// Our program in a folder of its own, with the profile it backs up from.
+class Program {
+public:
+    Program(const std::string& folder, const std::string& cli, const std::string& profile)
+        : folder_(folder), profile_(profile) {
+        MakeDir(folder_);
+        Run({"cp", cli, folder_ + "/dittoly-ua-cli"});
     }
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            Die("cannot write " + path);
+    // Runs `dittoly-ua-cli <args>` and checks that the app's result is `want`; the JSON.
+    std::string operator()(std::vector<std::string> args, const std::string& want) const {
+        args.insert(args.begin(), folder_ + "/dittoly-ua-cli");
+        args.emplace_back("--json");
+        const std::string output = folder_ + "/run.json";
+        Run(args, output, profile_);
+        const std::string json = bench::ReadText(output);
+        if (JsonField(json, "result") != want) {
+            std::fprintf(stderr, "bench_fileops: %s %s: not %s\n%s", args[1].c_str(),
+                         args[2].c_str(), want.c_str(), json.c_str());
+            errno = 0;
+            bench::Die("unexpected result");
         }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+        return json;
     }
-    ::close(fd);
-}
+    std::string Backup() const { return folder_ + "/Backup/" + kApp; }
 
-void MakeDir(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        Die("cannot create folder " + path);
-    }
-}
+private:
+    std::string folder_;
+    std::string profile_;
+};
 
-// Runs a system tool and waits for it; the spawn is part of the tool's time, as it is
-// for anyone who calls the tool instead of a function.
-void RunTool(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        Die("cannot start " + args[0]);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            Die("waitpid");
-        }
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "bench_fileops: %s failed\n", args[0].c_str());
-        std::exit(1);
-    }
-}
-
-void Check(int result, const char* what) {
-    if (result != 0) {
-        std::fprintf(stderr, "bench_fileops: %s returned %d (%s)\n", what, result,
-                     std::strerror(result));
-        std::exit(1);
-    }
-}
-
-double Seconds(const std::function<void()>& work) {
-    ::sync();
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-void Report(const char* what, const char* tool, const std::vector<double>& ours,
-            const std::vector<double>& theirs) {
-    const double a = Median(ours);
-    const double b = Median(theirs);
-    std::printf("%s: ours %.3f s, %s %.3f s, ratio %.2f (target <= %.2f)\n", what, a, tool, b,
-                a / b, kTarget);
-    // The single runs too, so a disturbed run shows as one and is not taken for a trend.
-    std::printf("    runs: ours");
-    for (const double t : ours) {
-        std::printf(" %.3f", t);
-    }
-    std::printf(", %s", tool);
-    for (const double t : theirs) {
-        std::printf(" %.3f", t);
-    }
-    std::printf("\n");
-    std::fflush(stdout);
-}
-
-// Alternates who goes first, so a cache or writeback effect that favours the second
-// runner favours each side equally often.
-void Pair(int run, const std::function<void()>& ours, const std::function<void()>& theirs) {
-    if (run % 2 == 0) {
-        ours();
-        theirs();
-    } else {
-        theirs();
-        ours();
-    }
-}
-
-// 2,000 files of 100 KiB on average (from about 15 KiB to 190 KiB) in four folders:
-// 200 MiB of data that does not compress, each file different.
-std::uint64_t BuildSettings(const std::string& settings) {
-    std::vector<std::uint64_t> noise(1 << 17); // 1 MiB
-    std::uint64_t x = 0x9E3779B97F4A7C15ull;
-    for (auto& word : noise) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        word = x;
-    }
-    const char* bytes = reinterpret_cast<const char*>(noise.data());
-    const std::size_t noiseSize = noise.size() * sizeof(std::uint64_t);
-    MakeDir(settings);
-    std::uint64_t total = 0;
-    int index = 0;
-    for (int f = 0; f < kCopyFolders; ++f) {
-        const std::string folder = settings + "/folder" + std::to_string(f);
-        MakeDir(folder);
-        for (int i = 0; i < kCopyFilesPerFolder; ++i, ++index) {
-            const std::size_t size = 104857 + (index & 1) + 20000 * (index % 10) - 90000;
-            const std::size_t offset =
-                (static_cast<std::size_t>(index) * 4099) % (noiseSize - size);
-            WriteFile(folder + "/file" + std::to_string(i) + ".dat", bytes + offset, size);
-            total += size;
-        }
-    }
-    return total;
+// What `du -sk` says of `path` (names of one file counted once), in KiB.
+long DiskKiB(const std::string& base, const std::string& path) {
+    const std::string output = base + "/du.txt";
+    Run({"du", "-sk", path}, output);
+    return std::strtol(bench::ReadText(output).c_str(), nullptr, 10);
 }
 
 // A package folder of 100 folders with 1,000 small files each.
@@ -184,209 +110,230 @@ void BuildPackage(const std::string& package) {
         const std::string folder = package + "/cache" + std::to_string(f);
         MakeDir(folder);
         for (int i = 0; i < kRemoveFilesPerFolder; ++i) {
-            WriteFile(folder + "/entry" + std::to_string(i) + ".json", content, sizeof content - 1);
+            FILE* file =
+                std::fopen((folder + "/entry" + std::to_string(i) + ".json").c_str(), "wb");
+            if (file == nullptr || std::fwrite(content, 1, sizeof content - 1, file) == 0) {
+                bench::Die("cannot write in " + folder);
+            }
+            std::fclose(file);
         }
     }
 }
-
-// An app's Settings of 3,000 files of 8 KiB in 30 folders, as a Backup that finds nothing
-// changed meets it.
-void BuildSameSettings(const std::string& settings) {
-    const std::string content(8192, 's');
-    MakeDir(settings);
-    for (int f = 0; f < kSameFolders; ++f) {
-        const std::string folder = settings + "/part" + std::to_string(f);
-        MakeDir(folder);
-        for (int i = 0; i < kSameFilesPerFolder; ++i) {
-            WriteFile(folder + "/value" + std::to_string(i) + ".json", content.data(),
-                      content.size());
-        }
-    }
-}
-
-// What a run needs besides the folders: a clock, no launches, no one to show lines to.
-class BenchClock : public services::Clock {
-public:
-    std::string TimeOfDay() override { return "12:00:00"; }
-    std::string LongDate() override { return "Monday, 7 December 2026"; }
-    std::int64_t UtcNow() override { return 1796644800; }
-};
-class NoLaunches : public services::Launcher {
-public:
-    void OpenUrl(const std::string&) override {}
-    void OpenFolder(const std::string&) override {}
-    bool StartStoreCacheReset() override { return false; }
-};
-class Silent : public operations::RunHost {
-public:
-    void AddLine(const std::string&, bool) override {}
-};
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string parent = argc > 1 ? argv[1] : fs::temp_directory_path().string();
+    if (argc == 3 && std::string(argv[1]) == "--make-tree") {
+        bench::Tree tree;
+        tree.Build(argv[2]);
+        std::printf("%zu files, %.1f MiB\n", tree.Files(),
+                    static_cast<double>(tree.Bytes()) / (1 << 20));
+        return 0;
+    }
+    const std::string parent = argc > 1 ? argv[1] : std::filesystem::temp_directory_path().string();
+    const std::string cli = argc > 2 ? argv[2] : DITTOLY_CLI_PATH;
     std::string pattern = parent + "/dittoly-bench-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
-        Die("cannot create a folder in " + parent);
+        bench::Die("cannot create a folder in " + parent);
     }
     const std::string base = pattern;
+    bench::SetScratch(base);
     std::printf("trees in %s\n", base.c_str());
 
-    // (a) Backup of a Settings folder, first into empty folders, then over the copies.
-    const std::string settings = base + "/Packages/App_bench/Settings";
-    MakeDir(base + "/Packages");
-    MakeDir(base + "/Packages/App_bench");
-    const std::uint64_t bytes = BuildSettings(settings);
-    std::printf("Settings: %d files, %.1f MiB\n", kCopyFolders * kCopyFilesPerFolder,
-                static_cast<double>(bytes) / (1024.0 * 1024.0));
+    const std::string profile = base + "/profile";
+    const std::string packages = profile + "/AppData/Local/Packages";
+    for (const std::string& folder : {profile, profile + "/AppData", profile + "/AppData/Local",
+                                      packages, packages + "/" + kApp}) {
+        MakeDir(folder);
+    }
+    const std::string settings = packages + "/" + kApp + "/Settings";
+    bench::Tree tree;
+    tree.Build(settings);
+    std::printf("Settings: %zu files in %zu folders, %.1f MiB, the largest %.1f MiB\n",
+                tree.Files(), tree.Folders(), static_cast<double>(tree.Bytes()) / (1 << 20),
+                static_cast<double>(tree.Largest()) / (1 << 20));
     std::fflush(stdout);
-    // Every first copy gets its own empty folder: deleting the previous copy in between
-    // would leave the file system freeing space while the next run is timed.
-    const auto oursBackup = [&](int run) { return base + "/backup-ours-" + std::to_string(run); };
-    const auto cpBackup = [&](int run) { return base + "/backup-cp-" + std::to_string(run); };
-    const auto syncedBackup = [&](int run) { return base + "/backup-cps-" + std::to_string(run); };
-    std::vector<double> ours;
-    std::vector<double> theirs;
-    std::vector<double> synced;
+    const auto at = [&](const std::string& name, int run) {
+        return base + "/" + name + "-" + std::to_string(run);
+    };
+    const std::string files = std::to_string(tree.Files());
+    std::vector<Cost> ours;
+    std::vector<Cost> theirs;
+    std::vector<Cost> synced;
+
+    // (a) A first Backup, each run into a program folder of its own: deleting the previous
+    // copy in between would leave the file system freeing space while the next run is timed.
+    std::vector<Program> firsts;
     for (int run = 0; run < kCopyRuns; ++run) {
-        MakeDir(oursBackup(run));
-        MakeDir(cpBackup(run));
-        MakeDir(syncedBackup(run));
+        firsts.emplace_back(at("first", run), cli, profile);
+        MakeDir(at("cp", run));
+        MakeDir(at("cps", run));
+    }
+    for (int run = 0; run < kCopyRuns; ++run) {
         Pair(
-            run,
+            run, [&] { ours.push_back(Measure([&] {
+                           firsts[run]({"backup", kApp}, "ok");
+                       })); },
             [&] {
-                ours.push_back(Seconds([&] {
-                    Check(platform::CopyTree({base + "/Packages", {"App_bench", "Settings"}},
-                                             {oursBackup(run), {}}),
-                          "CopyTree");
-                }));
-            },
-            [&] {
-                theirs.push_back(Seconds([&] { RunTool({"cp", "-a", settings, cpBackup(run)}); }));
-                RunTool({"sync"});
-                synced.push_back(Seconds([&] {
-                    RunTool({"cp", "-a", settings, syncedBackup(run)});
-                    RunTool({"sync"});
+                theirs.push_back(Measure([&] { Run({"cp", "-a", settings, at("cp", run)}); }));
+                Run({"sync"});
+                synced.push_back(Measure([&] {
+                    Run({"cp", "-a", settings, at("cps", run)});
+                    Run({"sync"});
                 }));
             });
     }
-    Report("backup first copy", "cp -a", ours, theirs);
-    // Ours is on the disk when it ends; plain cp -a leaves that to the kernel's writeback.
-    Report("backup first copy, durable", "cp -a + sync", ours, synced);
+    Report("first backup", "cp -a", ours, theirs, 1.0);
+    Report("first backup, durable", "cp -a + sync", ours, synced, 1.0);
 
-    // Over the copies of the first runs: without History (the replaced copy is removed),
-    // then with it, as every Backup runs (the replaced copy moves into History by a rename);
-    // then that again against a copy that is on the disk too when it ends, as ours is.
-    for (const int pass : {0, 1, 2}) {
-        ours.clear();
-        theirs.clear();
-        const bool history = pass > 0;
-        const int into = pass;
-        for (int run = 0; run < kCopyRuns; ++run) {
-            platform::CopyOptions options;
-            if (history) {
-                options.keep = platform::Below{oursBackup(into), {"History", std::to_string(run)}};
-            }
-            Pair(
-                run,
-                [&] {
-                    ours.push_back(Seconds([&] {
-                        Check(platform::CopyTree({base + "/Packages", {"App_bench", "Settings"}},
-                                                 {oursBackup(into), {}}, options),
-                              "CopyTree");
-                    }));
-                },
-                [&] {
-                    theirs.push_back(Seconds([&] {
-                        RunTool({"cp", "-a", settings + "/.", cpBackup(into) + "/Settings/"});
-                        if (pass == 2) {
-                            RunTool({"sync"});
-                        }
-                    }));
-                });
-        }
-        Report(pass == 0   ? "backup over existing copy"
-               : pass == 1 ? "backup over existing copy, History kept"
-                           : "backup over existing copy, History kept, durable",
-               pass == 2 ? "cp -a + sync" : "cp -a", ours, theirs);
-    }
-    for (int run = 0; run < kCopyRuns; ++run) {
-        Check(platform::RemoveTree({base, {"backup-ours-" + std::to_string(run)}}),
-              "RemoveTree (cleanup)");
-        Check(platform::RemoveTree({base, {"backup-cp-" + std::to_string(run)}}),
-              "RemoveTree (cleanup)");
-        Check(platform::RemoveTree({base, {"backup-cps-" + std::to_string(run)}}),
-              "RemoveTree (cleanup)");
-    }
-    Check(platform::RemoveTree({base, {"Packages"}}), "RemoveTree (cleanup)");
-
-    // (b) A whole Backup run of an app whose Settings did not change since its last backup
-    // (the lock, the tidying, the comparison, no copy), against cp -a of the same files.
-    {
-        const std::string profile = base + "/profile";
-        const std::string packages = profile + "/AppData/Local/Packages";
-        for (const std::string& folder : {profile, profile + "/AppData", profile + "/AppData/Local",
-                                          packages, packages + "/App_same", base + "/program"}) {
-            MakeDir(folder);
-        }
-        BuildSameSettings(packages + "/App_same/Settings");
-        const modGlobal::Roots roots{base + "/program", profile};
-        BenchClock clock;
-        NoLaunches launcher;
-        Silent host;
-        const auto backup = [&] {
-            return operations::Run(operations::Operation::Backup, {{"App_same", "App same"}}, roots,
-                                   clock, launcher, host)
-                .outcomes.at(0)
-                .result;
-        };
-        if (backup() != operations::AppResult::Ok) {
-            Die("the first backup of App_same");
-        }
-        ours.clear();
-        theirs.clear();
-        for (int run = 0; run < kCopyRuns; ++run) {
-            Pair(
-                run,
-                [&] {
-                    ours.push_back(Seconds([&] {
-                        if (backup() != operations::AppResult::Unchanged) {
-                            Die("an unchanged backup of App_same");
-                        }
-                    }));
-                },
-                [&] {
-                    const std::string into = base + "/same-cp-" + std::to_string(run);
-                    theirs.push_back(Seconds([&] {
-                        RunTool({"cp", "-a", packages + "/App_same/Settings", into});
-                    }));
-                });
-        }
-        Report("unchanged backup of 3000 files", "cp -a", ours, theirs);
-    }
-
-    // (c) Delete of a package folder of 100,000 files, a fresh identical pair each run.
+    // (b) Over the latest backup with every file changed since (a new modification time),
+    // keeping no more History than the entry the run makes: the replaced copy moves there
+    // and the entry of the run before goes. A first such run untimed, so that every timed
+    // one finds an entry to remove.
+    const auto overRun = [&] { return firsts[0]({"backup", kApp, "--keep-last", "0"}, "ok"); };
+    tree.TouchAll();
+    bench::WaitNextSecond();
+    overRun();
     ours.clear();
     theirs.clear();
-    const std::string oursPackage = base + "/App_ours";
-    const std::string rmPackage = base + "/App_rm";
-    for (int run = 0; run < kRemoveRuns; ++run) {
-        BuildPackage(oursPackage);
-        BuildPackage(rmPackage);
+    synced.clear();
+    for (int run = 0; run < kCopyRuns; ++run) {
+        tree.TouchAll();
+        bench::WaitNextSecond();
         Pair(
             run,
             [&] {
-                ours.push_back(Seconds([&] {
-                    Check(platform::RemoveTree({base, {"App_ours"}}), "RemoveTree");
-                }));
+                std::string json;
+                ours.push_back(Measure([&] { json = overRun(); }));
+                if (JsonField(json, "copied") != files) {
+                    errno = 0;
+                    bench::Die("a backup over a changed tree that did not copy every file");
+                }
             },
             [&] {
-                theirs.push_back(Seconds([&] { RunTool({"rm", "-rf", rmPackage}); }));
+                theirs.push_back(Measure([&] {
+                    Run({"cp", "-a", settings + "/.", at("cp", 0) + "/Settings"});
+                }));
+                Run({"sync"});
+                synced.push_back(Measure([&] {
+                    Run({"cp", "-a", settings + "/.", at("cps", 0) + "/Settings"});
+                    Run({"sync"});
+                }));
             });
     }
-    Report("remove package of 100000 files", "rm -rf", ours, theirs);
+    Report("backup over the latest, all changed, --keep-last 0", "cp -a over a copy", ours, theirs,
+           1.0);
+    Report("backup over the latest, all changed, --keep-last 0, durable",
+           "cp -a + sync over a copy", ours, synced, 1.0);
+    Run({"rm", "-rf", firsts[0].Backup()});
+    for (int run = 0; run < kCopyRuns; ++run) {
+        Run({"rm", "-rf", at("first", run), at("cp", run), at("cps", run)});
+    }
 
-    RunTool({"rm", "-rf", base});
+    // (c) A Backup that finds nothing changed since the last one, then one after 1 % of the
+    // files were written anew (each run 1 % more), against a copy of the whole tree.
+    const Program program(base + "/program", cli, profile);
+    bench::WaitNextSecond();
+    program({"backup", kApp}, "ok");
+    ours.clear();
+    theirs.clear();
+    for (int run = 0; run < kCopyRuns; ++run) {
+        Pair(
+            run, [&] { ours.push_back(Measure([&] {
+                           program({"backup", kApp}, "unchanged");
+                       })); },
+            [&] {
+                theirs.push_back(Measure([&] { Run({"cp", "-a", settings, at("same", run)}); }));
+            });
+    }
+    Report("unchanged backup", "cp -a", ours, theirs, 0.1);
+    ours.clear();
+    theirs.clear();
+    std::string counts;
+    for (int run = 0; run < kCopyRuns; ++run) {
+        tree.Change(tree.Files() / 100);
+        bench::WaitNextSecond();
+        Pair(
+            run,
+            [&] {
+                std::string json;
+                ours.push_back(Measure([&] { json = program({"backup", kApp}, "ok"); }));
+                counts.append(" ").append(JsonField(json, "linked"));
+                counts.append("/").append(JsonField(json, "copied"));
+            },
+            [&] {
+                theirs.push_back(Measure([&] { Run({"cp", "-a", settings, at("part", run)}); }));
+            });
+    }
+    Report("backup after 1 % of the files changed", "cp -a", ours, theirs, 0.2);
+    std::printf("    linked/copied:%s\n", counts.c_str());
+    for (int run = 0; run < kCopyRuns; ++run) {
+        Run({"rm", "-rf", at("same", run), at("part", run)});
+    }
+    Run({"rm", "-rf", base + "/program"});
+
+    // (d) The disk ten generations take, 1 % of the files changed before each after the
+    // first; rsync's link-dest makes the same ten states beside ours, if it is installed.
+    {
+        const bool rsync = std::system("command -v rsync >/dev/null 2>&1") == 0;
+        const Program gens(base + "/gens", cli, profile);
+        MakeDir(base + "/rsync");
+        std::uint64_t changed = 0;
+        for (int gen = 0; gen < kGenerations; ++gen) {
+            if (gen > 0) {
+                changed += tree.Change(tree.Files() / 100);
+            }
+            bench::WaitNextSecond();
+            gens({"backup", kApp}, "ok");
+            if (rsync) {
+                std::vector<std::string> args = {"rsync", "-a"};
+                if (gen > 0) {
+                    args.push_back("--link-dest=" + at("rsync/gen", gen - 1));
+                }
+                args.push_back(settings + "/");
+                args.push_back(at("rsync/gen", gen) + "/");
+                Run(args);
+            }
+        }
+        const double one = static_cast<double>(DiskKiB(base, settings));
+        const double kept = static_cast<double>(DiskKiB(base, gens.Backup()));
+        std::printf("disk for %d generations (%.1f MiB rewritten): Backup/%s %.0f KiB, one copy "
+                    "%.0f KiB; ratio %.2f (target <= 1.15)\n",
+                    kGenerations, static_cast<double>(changed) / (1 << 20), kApp, kept, one,
+                    kept / one);
+        if (rsync) {
+            const double theirsKiB = static_cast<double>(DiskKiB(base, base + "/rsync"));
+            std::printf("    rsync -a --link-dest: %.0f KiB, ratio %.2f\n", theirsKiB,
+                        theirsKiB / one);
+        } else {
+            std::printf("    rsync -a --link-dest: rsync is not installed, column skipped\n");
+        }
+        std::fflush(stdout);
+        Run({"rm", "-rf", base + "/gens", base + "/rsync", packages + "/" + kApp});
+    }
+
+    // (e) A Hard Reset of a package folder of 100,000 files, a fresh identical pair each run.
+    {
+        const Program remover(base + "/remover", cli, profile);
+        ours.clear();
+        theirs.clear();
+        for (int run = 0; run < kRemoveRuns; ++run) {
+            BuildPackage(packages + "/App_ours");
+            BuildPackage(base + "/App_rm");
+            Pair(
+                run,
+                [&] {
+                    ours.push_back(Measure([&] {
+                        remover({"hard-reset", "--yes", "App_ours"}, "ok");
+                    }));
+                },
+                [&] {
+                    theirs.push_back(Measure([&] { Run({"rm", "-rf", base + "/App_rm"}); }));
+                });
+        }
+        Report("hard reset of a package of 100000 files", "rm -rf", ours, theirs, 1.25);
+    }
+
+    Run({"rm", "-rf", base});
     return 0;
 }

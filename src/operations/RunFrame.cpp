@@ -303,7 +303,18 @@ public:
     explicit Watch(RunHost& host) : host_(host) {}
     platform::TreeSize total;
     platform::TreeSize done;
+    // The folder whose size is the total, measured once: by Count, or by the first Advance,
+    // which a Backup calls only once its copy has begun; so a Backup that finds nothing
+    // changed walks its Settings once, to compare them, not a second time to count them.
+    std::optional<Below> toCount;
+    void Count() {
+        if (toCount) {
+            platform::MeasureTree(*toCount, total);
+            toCount.reset();
+        }
+    }
     bool Advance(std::uint64_t files, std::uint64_t bytes) override {
+        Count();
         done = {files, bytes};
         host_.Progress(done, total);
         return !host_.StopRequested();
@@ -498,7 +509,10 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
         StepReport report;
         const int code = !IsPlainFolderName(package) ? EINVAL : host.FileOperation([&] {
             if (host.WantsTotals()) {
-                platform::MeasureTree(step.subject, watch.total);
+                watch.toCount = step.subject;
+                if (op != Operation::Backup) {
+                    watch.Count(); // before the work: a delete's first file is gone after it
+                }
             }
             const int worked = step.work(&watch, report);
             systemText = worked != 0 ? platform::ErrorText(worked) : std::string();

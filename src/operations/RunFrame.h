@@ -95,7 +95,8 @@ public:
     // meanwhile.
     virtual int FileOperation(const std::function<int()>& work) { return work(); }
     // Whether Progress wants the total of each copy or delete: measuring it walks the
-    // folder once more before the work. Asked from the thread that runs the work.
+    // folder once more, before the work (a Backup: once its copy begins, so that one that
+    // finds nothing changed does not pay for it). Asked from the thread that runs the work.
     virtual bool WantsTotals() { return false; }
     // How far the copy or delete of the app being worked on has come; `total` stays zero
     // unless WantsTotals. Called from the thread that runs the work.

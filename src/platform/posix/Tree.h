@@ -108,33 +108,32 @@ inline bool IsPlainName(const std::string& name) {
 }
 
 // Calls `visit(name, type)` for every entry of the folder open (readable) as `dir` but
-// "." and ".."; `visit` returns false to stop. 0, or the errno of a failed read.
+// "." and ".."; `visit` returns false to stop. 0, or the errno of a failed read. Read
+// straight from the descriptor, from its start: a directory stream would first dup it,
+// look at it and set its flags, and close the dup, five calls more for every folder a walk
+// lists.
 template <class Visit> int ForEachEntry(int dir, Visit&& visit) {
-    Fd own(::dup(dir));
-    DIR* stream =
-        own.Valid() && ::lseek(own.Get(), 0, SEEK_SET) == 0 ? ::fdopendir(own.Get()) : nullptr;
-    if (stream == nullptr) {
+    if (::lseek(dir, 0, SEEK_SET) != 0) {
         return errno;
     }
-    own.Release();
-    int error = 0;
+    alignas(dirent64) char buffer[32 * 1024];
     for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream);
-        if (entry == nullptr) {
-            error = errno;
-            break;
+        const ssize_t got = ::getdents64(dir, buffer, sizeof buffer);
+        if (got <= 0) {
+            return got == 0 ? 0 : errno;
         }
-        const char* n = entry->d_name;
-        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) {
-            continue;
-        }
-        if (!visit(n, entry->d_type)) {
-            break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* n = entry->d_name;
+            if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) {
+                continue;
+            }
+            if (!visit(n, entry->d_type)) {
+                return 0;
+            }
         }
     }
-    ::closedir(stream);
-    return error;
 }
 
 // Fills `buffer` through `get(data, size)`, growing it while it is too small. The length,
