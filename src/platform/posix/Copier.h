@@ -57,7 +57,7 @@ private:
         std::string path;
         bool fromOld = false;
     };
-    std::map<std::pair<dev_t, ino_t>, Seen> names_seen_;
+    std::map<std::pair<dev_t, ino_t>, Seen> namesSeen_;
     Matcher matcher_;
     std::uint64_t files_ = 0;
     std::uint64_t bytes_ = 0; // of the files done, and of the one going, up to `told_`

@@ -62,7 +62,7 @@ int Copier::Link(int fromDir, const char* from, int dstDir, const char* name) co
 // the first name of it made it. True when done; false to copy it instead, which is always
 // right, whatever kept the link from being made. The first name is remembered.
 bool Copier::SecondName(const Node& node, int dstDir, const char* name) {
-    const auto [seen, first] = names_seen_.try_emplace({node.dev, node.ino});
+    const auto [seen, first] = namesSeen_.try_emplace({node.dev, node.ino});
     if (first) {
         seen->second.path = PathInCopy(name);
         return false;
@@ -104,7 +104,7 @@ bool Copier::FromOld(int srcDir, int dstDir, const char* name) {
         return false;
     }
     if (node.links > 1) {
-        names_seen_[{node.dev, node.ino}].fromOld = true;
+        namesSeen_[{node.dev, node.ino}].fromOld = true;
     }
     ++stats.linked;
     Done(static_cast<std::uint64_t>(node.size));
