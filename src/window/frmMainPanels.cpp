@@ -2,6 +2,8 @@
 #include "platform/Platform.h"
 #include "window/frmMain.h"
 
+#include <QToolTip>
+
 namespace window {
 
 void frmMain::lblRepair_Click() {
@@ -40,13 +42,22 @@ void frmMain::lblOpenAppDataDir_Click() {
                                   "Settings");
 }
 
-void frmMain::lstStatus_MouseMove() {
+QString frmMain::StatusTip() const {
     QString tip = lstStatus->Text();
-    if (const auto reason = lineReasons_.find(lstStatus->currentRow());
-        reason != lineReasons_.end() && !tip.isEmpty()) {
-        tip += "\n" + QString::fromStdString(reason->second);
+    if (const QString reason = lstStatus->Note(lstStatus->currentRow()); !reason.isEmpty()) {
+        tip += "\n" + reason;
     }
-    lstStatus->setToolTip(tip);
+    return tip;
+}
+
+void frmMain::lstStatus_MouseMove() {
+    lstStatus->setToolTip(StatusTip());
+}
+
+void frmMain::lstStatus_NoteAsked() {
+    const QRect line = lstStatus->visualItemRect(lstStatus->currentItem());
+    QToolTip::showText(lstStatus->viewport()->mapToGlobal(line.bottomLeft()), StatusTip(),
+                       lstStatus->viewport(), line);
 }
 
 } // namespace window
