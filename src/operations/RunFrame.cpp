@@ -27,8 +27,8 @@ const OperationTexts kTexts[] = {
      "Clear App Cache cancelled.", "Total Apps cleared: ", services::MB_ICONINFORMATION, true,
      true},
     {"Clear App Store Cache", "Dittoly UA - Clear App Store Cache process - ",
-     "Clear App Store Cache complete.", "Clear App Store Cache cancelled.", "Total Apps cleared: ",
-     services::MB_ICONINFORMATION, true, false},
+     "Clear App Store Cache complete.", "Clear App Store Cache cancelled.",
+     "Total Apps cleared: ", services::MB_ICONINFORMATION, true, false},
 };
 
 std::string ItemLines(std::initializer_list<const char*> items) {

@@ -114,9 +114,9 @@ TEST_F(RunFrameTest, AStopDuringTheLastDeleteIsToldAfterTheStatisticsAndInTheLog
     profile.AddPackage("A.App_a");
     profile.AddPackage("B.App_b");
     fs::create_directories(profile.program() / "Backup");
-    const auto result = operations::Run(Operation::Reset, {{"A.App_a", "A"}, {"B.App_b", "B"}},
-                                        profile.roots(), services.clock, services.launcher,
-                                        stopping);
+    const auto result =
+        operations::Run(Operation::Reset, {{"A.App_a", "A"}, {"B.App_b", "B"}}, profile.roots(),
+                        services.clock, services.launcher, stopping);
     EXPECT_TRUE(result.stopped && result.failed == 0);
     ASSERT_EQ(stopping.lines.size(), 8u);
     EXPECT_EQ(stopping.lines[4], "Total Apps reseted: 2");
