@@ -367,8 +367,8 @@ public:
     int widest = 0;
 
 protected:
-    // A row in a colour of its own keeps it when selected, as the selection's background:
-    // its text in the selection's usual blue would hardly read.
+    // A row in a colour of its own keeps it when selected, as the selection's background
+    // under white text: the selection's usual colour would hide what the row's tells.
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
         const QVariant colour = index.data(Qt::ForegroundRole);

@@ -55,8 +55,9 @@ void frmMain::lstStatus_MouseMove() {
 }
 
 void frmMain::lstStatus_NoteAsked() {
+    // Under the line, from the list's left edge however far it is scrolled.
     const QRect line = lstStatus->visualItemRect(lstStatus->currentItem());
-    QToolTip::showText(lstStatus->viewport()->mapToGlobal(line.bottomLeft()), StatusTip(),
+    QToolTip::showText(lstStatus->viewport()->mapToGlobal(QPoint(0, line.bottom())), StatusTip(),
                        lstStatus->viewport(), line);
 }
 
