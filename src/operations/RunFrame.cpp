@@ -15,19 +15,20 @@ using platform::Below;
 using platform::kSepStr;
 
 const OperationTexts kTexts[] = {
-    {"Backup", "Dittoly UA - Backup process - ", "Backup complete.",
+    {"Backup", "Dittoly UA - Backup process - ", "Backup complete.", "Backup cancelled.",
      "Total Apps backed up: ", services::MB_ICONINFORMATION, false, false},
-    {"Restore", "Dittoly UA - Restore process - ", "Restore complete.",
+    {"Restore", "Dittoly UA - Restore process - ", "Restore complete.", "Restore cancelled.",
      "Total Apps restored: ", services::MB_ICONINFORMATION, false, false},
-    {"Normal Reset", "Dittoly UA - Reset process - ", "Reset complete.",
+    {"Normal Reset", "Dittoly UA - Reset process - ", "Reset complete.", "Reset cancelled.",
      "Total Apps reseted: ", services::MB_ICONINFORMATION, true, true},
     {"Hard Reset", "Dittoly UA - Hard Reset process - ", "Hard Reset complete.",
-     "Total Apps reseted: ", services::MB_ICONEXCLAMATION, true, true},
+     "Hard Reset cancelled.", "Total Apps reseted: ", services::MB_ICONEXCLAMATION, true, true},
     {"Clear App Cache", "Dittoly UA - Clear App Cache process - ", "Clear App Cache complete.",
-     "Total Apps cleared: ", services::MB_ICONINFORMATION, true, true},
+     "Clear App Cache cancelled.", "Total Apps cleared: ", services::MB_ICONINFORMATION, true,
+     true},
     {"Clear App Store Cache", "Dittoly UA - Clear App Store Cache process - ",
-     "Clear App Store Cache complete.", "Total Apps cleared: ", services::MB_ICONINFORMATION, true,
-     false},
+     "Clear App Store Cache complete.", "Clear App Store Cache cancelled.",
+     "Total Apps cleared: ", services::MB_ICONINFORMATION, true, false},
 };
 
 std::string ItemLines(std::initializer_list<const char*> items) {
@@ -36,6 +37,19 @@ std::string ItemLines(std::initializer_list<const char*> items) {
         text += "\r\n" + UpperCase(item);
     }
     return text;
+}
+
+// Why the log file could not be written, looked for after the fact (the write tells no
+// more than that it failed): what holds the file's name, else what keeps any file from
+// being made in the folder, else the bare fact.
+std::string LogSaveFailure(const modGlobal::Roots& roots) {
+    if (platform::StateOf(roots.LogFile()) == platform::PathState::Folder) {
+        return "a folder stands where the log file goes";
+    }
+    if (const int error = platform::CheckWritable(roots.BackupDir()); error != 0) {
+        return platform::ErrorText(error);
+    }
+    return "the log file could not be written";
 }
 
 // The log of one run as it grows: every line goes to the host as it is written.
@@ -52,13 +66,16 @@ public:
         host_.AddLine(lines_.back(), true);
     }
     // The lines so far go to the log file, when BackupDir exists, and the line that says
-    // so follows them in the list only.
-    bool Save(const modGlobal::Roots& roots) {
+    // so follows them in the list only. A save that fails says why in `why`.
+    bool Save(const modGlobal::Roots& roots, std::string& why) {
         if (!modGlobal::FolderExists(roots.BackupDir())) {
             return true;
         }
         const bool saved = platform::ReplaceFile(
             roots.LogFile(), platform::ToFileText(modGlobal::CrLfLines(lines_)));
+        if (!saved) {
+            why = LogSaveFailure(roots);
+        }
         Status(LogSavedLine(roots.BackupDir(), saved));
         return saved;
     }
@@ -496,9 +513,9 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
         return result;
     }
 
+    std::size_t cut = 0; // apps whose copy the stop cut short
     for (std::size_t i = 0; i < apps.size(); ++i) {
         if (host.StopRequested()) {
-            result.stopped = true;
             break;
         }
         host.AppStarting(i);
@@ -529,17 +546,24 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
         outcome.added = std::move(report.added);
         outcome.removed = std::move(report.removed);
         result.failed += code == 0 ? 0 : 1;
+        cut += code == ECANCELED && IsPlainFolderName(package) ? 1 : 0;
         result.outcomes.push_back(std::move(outcome));
         log.Status(StepLine(step, apps[i].display, code == 0));
         host.AppFinished(i);
     }
-    result.stopped = result.stopped || result.outcomes.size() < apps.size();
+    // A stop asked for while the last app's delete finished left nothing undone, but the
+    // run was not the one asked for either: its log says so, as every stopped run's does.
+    result.stopped = result.outcomes.size() < apps.size() || cut > 0 || host.StopRequested();
     result.apps = static_cast<int>(result.outcomes.size());
     host.LoopFinished();
     for (const auto& line : StatisticsLines(texts.countLabel, std::to_string(result.apps))) {
         log.Header(line);
     }
-    result.logSaved = log.Save(roots);
+    if (result.stopped) {
+        log.Status(StoppedLine(host.StopReason(), apps.size() - result.outcomes.size() + cut,
+                               apps.size()));
+    }
+    result.logSaved = log.Save(roots, result.logReason);
     result.failed += result.logSaved ? 0 : 1;
     result.lines = log.Take();
     return result;

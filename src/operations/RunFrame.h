@@ -32,6 +32,7 @@ struct OperationTexts {
     const char* caption;      // of the command, and the title of its question
     const char* titleLiteral; // in the header line, before the date
     const char* completion;   // the caption shown when the run is done
+    const char* cancelled;    // the caption shown instead when it was cancelled
     const char* countLabel;   // before the count in the statistics block
     int icon;                 // of the confirmation question
     bool fromOptionsPanel;    // started from the options panel, which closes
@@ -106,7 +107,9 @@ public:
     }
     // True ends the run at the next safe point: a copy stops at once and leaves the app as
     // it was (its line ends in "<Error>" with StopReason), a delete finishes first, and the
-    // apps not started get no line. Asked from either thread.
+    // apps not started get no line. A line after the statistics then tells the stop, in
+    // StopReason's word, and how many apps it left undone; so does a stop asked for while
+    // the last app's delete was finishing, which left none. Asked from either thread.
     virtual bool StopRequested() { return false; }
     virtual std::string StopReason() { return "cancelled"; }
 };
@@ -116,8 +119,9 @@ struct RunResult {
     int apps = 0;                     // apps worked on (the count in the statistics)
     int failed = 0;                   // status lines that ended in "<Error>"
     std::vector<AppOutcome> outcomes; // outcomes[i] is apps[i]'s, for every app with a line
-    bool stopped = false;             // ended early, as the host asked
+    bool stopped = false;             // the host asked to stop before the run was over
     bool logSaved = true;             // false when the log file could not be written
+    std::string logReason;            // and then why
 };
 
 // Runs `op` over `apps` in their order: header, one status line per app, statistics,

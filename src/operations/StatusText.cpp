@@ -31,6 +31,14 @@ std::string LogSavedLine(const std::string& backupDir, bool ok) {
     return "Log saved to " + backupDir + " " + (ok ? kOk : kError);
 }
 
+std::string StoppedLine(std::string reason, std::size_t undone, std::size_t apps) {
+    if (!reason.empty() && reason[0] >= 'a' && reason[0] <= 'z') {
+        reason[0] = static_cast<char>(reason[0] - 'a' + 'A');
+    }
+    return reason + ": " + std::to_string(undone) + " of " + std::to_string(apps) +
+           (apps == 1 ? " app" : " apps") + " left undone.";
+}
+
 bool IsPlainFolderName(const std::string& name) {
     if (name.empty() || name == "." || name == "..") {
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 // The exact texts of an operation run: header, per-app lines, statistics block, log file.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ std::string StampedLine(const std::string& timeOfDay, const std::string& text);
 
 // "Log saved to " + backupDir + " " + result.
 std::string LogSavedLine(const std::string& backupDir, bool ok);
+
+// The line after the statistics of a run that ended early: the host's word for the stop,
+// capitalised, and the apps it left undone of those the run was given ("Cancelled: 2 of 5
+// apps left undone.").
+std::string StoppedLine(std::string reason, std::size_t undone, std::size_t apps);
 
 // True when `name` can stand as one folder below PackagesRoot: not empty, not "." or
 // "..", no separator of either platform and no NUL. Names from the hand-editable app list

@@ -68,6 +68,18 @@ QCursor HandCursor() {
 }
 
 namespace {
+constexpr char kInputHeld[] = "dittolyInputHeld";
+} // namespace
+
+void HoldInput(QWidget* window, bool held) {
+    window->setProperty(kInputHeld, held);
+}
+
+bool InputHeld(const QWidget* control) {
+    return control->window()->property(kInputHeld).toBool();
+}
+
+namespace {
 
 // What accessibility clients see of a label: a button, a link or plain text, named by its
 // caption (a value with its meaning in front), its tooltip as its description; a command
@@ -99,7 +111,9 @@ public:
     }
     void doAction(const QString& action) override {
         if (action == pressAction() && IsCommand()) {
-            emit Label()->clicked();
+            if (!InputHeld(Label())) {
+                emit Label()->clicked();
+            }
             return;
         }
         QAccessibleWidget::doAction(action);
@@ -112,11 +126,56 @@ private:
     }
 };
 
-QAccessibleInterface* LabelAccessible(const QString& className, QObject* object) {
+// The tick box as clients know one (Qt's own interface for it is not public), so that its
+// press and toggle can be dropped while the window holds its input.
+class VbCheckAccessible : public QAccessibleWidget {
+public:
+    explicit VbCheckAccessible(VbCheck* box) : QAccessibleWidget(box, QAccessible::CheckBox) {}
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.checkable = true;
+        state.checked = Box()->checkState() == Qt::Checked;
+        state.checkStateMixed = Box()->checkState() == Qt::PartiallyChecked;
+        return state;
+    }
+    QStringList actionNames() const override {
+        QStringList names = QAccessibleWidget::actionNames();
+        if (Box()->isEnabled()) {
+            names = QStringList{toggleAction(), pressAction()} + names;
+        }
+        return names;
+    }
+    void doAction(const QString& action) override {
+        if ((action == pressAction() || action == toggleAction()) && Box()->isEnabled()) {
+            if (!InputHeld(Box())) {
+                Box()->click();
+            }
+            return;
+        }
+        QAccessibleWidget::doAction(action);
+    }
+
+private:
+    VbCheck* Box() const { return static_cast<VbCheck*>(widget()); }
+};
+
+QAccessibleInterface* ControlAccessible(const QString& className, QObject* object) {
     if (className == QLatin1String(VbLabel::staticMetaObject.className())) {
         return new VbLabelAccessible(static_cast<VbLabel*>(object));
     }
+    if (className == QLatin1String(VbCheck::staticMetaObject.className())) {
+        return new VbCheckAccessible(static_cast<VbCheck*>(object));
+    }
     return nullptr;
+}
+
+void InstallAccessibleFactory() {
+    static const bool factory = [] {
+        QAccessible::installFactory(ControlAccessible);
+        return true;
+    }();
+    (void)factory;
 }
 
 bool IsStartKey(int key) {
@@ -127,11 +186,7 @@ bool IsStartKey(int key) {
 
 VbLabel::VbLabel(QWidget* parent, const QString& name, const QString& caption)
     : QLabel(caption, parent) {
-    static const bool factory = [] {
-        QAccessible::installFactory(LabelAccessible);
-        return true;
-    }();
-    (void)factory;
+    InstallAccessibleFactory();
     setObjectName(name);
     setTextFormat(Qt::PlainText);
     setMouseTracking(true);
@@ -294,10 +349,11 @@ void VbPanel::paintEvent(QPaintEvent*) {
     VbLabel::PaintFocusFrame(this);
 }
 
-// Rows of one size, as wide as the widest line so far. Rows of one size keep an added line
-// cheap: a list that measures every row at every layout slows down with the square of its
-// lines, and a run adds one line per app. The shared width follows the lines as they come.
-class WidestRowDelegate : public QStyledItemDelegate {
+// Rows of one size, as wide as the widest line so far (of a list that shows whole lines).
+// Rows of one size keep an added line cheap: a list that measures every row at every layout
+// slows down with the square of its lines, and a run adds one line per app. The shared
+// width follows the lines as they come.
+class RowDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
@@ -309,13 +365,28 @@ public:
         widest = std::max(widest, QStyledItemDelegate::sizeHint(option, index).width());
     }
     int widest = 0;
+
+protected:
+    // A row in a colour of its own keeps it when selected, as the selection's background
+    // under white text: the selection's usual colour would hide what the row's tells.
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QVariant colour = index.data(Qt::ForegroundRole);
+        if (colour.canConvert<QBrush>()) {
+            for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+                option->palette.setBrush(group, QPalette::Highlight, colour.value<QBrush>());
+                option->palette.setColor(group, QPalette::HighlightedText, Qt::white);
+            }
+        }
+    }
 };
 
 VbList::VbList(QWidget* parent, const QString& name, bool withTicks)
-    : QListWidget(parent), withTicks_(withTicks) {
+    : QListWidget(parent), withTicks_(withTicks), rows_(new RowDelegate(this)) {
     setObjectName(name);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformItemSizes(true);
+    setItemDelegate(rows_);
     viewport()->setMouseTracking(true);
 }
 
@@ -378,25 +449,39 @@ void VbList::AddItem(const std::string& bytes) {
         entry->setCheckState(Qt::Unchecked);
     }
     addItem(entry);
-    if (widest_ != nullptr) {
+    if (wholeLines_) {
         QStyleOptionViewItem option;
         initViewItemOption(&option);
-        widest_->Measure(option, indexFromItem(entry));
+        rows_->Measure(option, indexFromItem(entry));
     }
 }
 
 void VbList::Clear() {
     clear();
-    if (widest_ != nullptr) {
-        widest_->widest = 0;
-    }
+    rows_->widest = 0;
 }
 
 void VbList::ShowWholeLines() {
     setTextElideMode(Qt::ElideNone);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    widest_ = new WidestRowDelegate(this);
-    setItemDelegate(widest_);
+    wholeLines_ = true;
+}
+
+void VbList::SetColour(int index, const QColor& colour) {
+    if (QListWidgetItem* entry = item(index)) {
+        entry->setForeground(colour);
+    }
+}
+
+void VbList::SetNote(int index, const std::string& note) {
+    if (QListWidgetItem* entry = item(index)) {
+        entry->setData(Qt::AccessibleDescriptionRole, QString::fromStdString(note));
+    }
+}
+
+QString VbList::Note(int index) const {
+    const QListWidgetItem* entry = item(index);
+    return entry != nullptr ? entry->data(Qt::AccessibleDescriptionRole).toString() : QString();
 }
 
 bool VbList::viewportEvent(QEvent* event) {
@@ -418,7 +503,40 @@ void VbList::focusInEvent(QFocusEvent* event) {
     viewport()->update();
 }
 
+void VbList::focusOutEvent(QFocusEvent* event) {
+    QListWidget::focusOutEvent(event);
+    viewport()->update();
+}
+
+void VbList::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    QListWidget::currentChanged(current, previous);
+    if (current.isValid() != previous.isValid()) {
+        viewport()->update(); // the frame round the surface comes or goes
+    }
+}
+
+void VbList::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentRow() >= 0) {
+        event->accept();
+        emit noteAsked();
+        return;
+    }
+    QListWidget::keyPressEvent(event);
+}
+
+// The frame shows when the keyboard brought the focus here, as the style's own frame round
+// the current entry does; it keeps inside the surface, where no neighbour paints over it.
+void VbList::paintEvent(QPaintEvent* event) {
+    QListWidget::paintEvent(event);
+    if (hasFocus() && currentRow() < 0 && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
+        QPainter painter(viewport());
+        painter.setPen(QPen(palette().color(QPalette::Text), 1, Qt::DotLine));
+        painter.drawRect(viewport()->rect().adjusted(0, 0, -1, -1));
+    }
+}
+
 VbCheck::VbCheck(QWidget* parent, const QString& name) : QCheckBox(parent) {
+    InstallAccessibleFactory();
     setObjectName(name);
     setAttribute(Qt::WA_Hover);
 }

@@ -12,7 +12,7 @@
 
 namespace window {
 
-class WidestRowDelegate;
+class RowDelegate;
 
 // 15 twips are one device-independent pixel; Qt scales pixels for high-DPI screens.
 inline constexpr double kTwipsPerPixel = 15.0;
@@ -32,6 +32,11 @@ void ApplyTwips(QWidget* widget, const TwipRect& rect);
 // The pointing-hand pointer of the link labels: 32 x 32, two colours, hot spot at the
 // tip of the index finger.
 QCursor HandCursor();
+
+// While `window` holds its input back (a run is going on), the actions accessibility
+// clients take on its controls (a press, a toggle) are dropped, as its clicks and keys are.
+void HoldInput(QWidget* window, bool held);
+bool InputHeld(const QWidget* control);
 
 // A left press and release inside the same control make one click.
 class ClickTracker {
@@ -140,18 +145,33 @@ public:
     // Draws every line whole, however long, with a horizontal scroll bar that reaches the
     // end of the longest line, as a plain list box does.
     void ShowWholeLines();
+    // Entry `index` drawn in `colour`, which stays when it is selected: it becomes the
+    // selection's background, under white text.
+    void SetColour(int index, const QColor& colour);
+    // Why entry `index` says what it says (a failed line's reason): what accessibility
+    // clients read as the entry's description. "" when there is no such entry or note.
+    void SetNote(int index, const std::string& note);
+    QString Note(int index) const;
 
 signals:
     void mouseMoved();
+    // Enter or Return on the current entry: its note is asked for.
+    void noteAsked();
 
 protected:
     bool viewportEvent(QEvent* event) override;
-    // Taking the focus is no choice of an entry: a list without a current entry keeps none.
+    // Taking the focus is no choice of an entry: a list without a current entry keeps none,
+    // and shows its focus with a dotted frame round its whole surface instead.
     void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     bool withTicks_;
-    WidestRowDelegate* widest_ = nullptr; // set by ShowWholeLines
+    bool wholeLines_ = false;
+    RowDelegate* rows_;
 };
 
 // A check box without a visible caption, only as wide as its square plus a small margin:

@@ -228,6 +228,7 @@ void frmMain::ConnectHandlers() {
     connect(PicInfo, &VbPanel::clicked, this, &frmMain::PicInfo_Click);
     connect(chkExportSettings, &QCheckBox::stateChanged, this, &frmMain::chkExportSettings_Click);
     connect(lstStatus, &VbList::mouseMoved, this, &frmMain::lstStatus_MouseMove);
+    connect(lstStatus, &VbList::noteAsked, this, &frmMain::lstStatus_NoteAsked);
     connect(lstAppsHidden, &VbList::mouseMoved, this, &frmMain::lstAppsHidden_MouseMove);
     // The list raises this for the user's clicks and keys and for the program's own
     // changes of the current entry alike, so the app name always follows it.

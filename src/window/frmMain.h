@@ -12,7 +12,6 @@
 #include <QWidget>
 #include <cstddef>
 #include <functional>
-#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -157,6 +156,8 @@ public:
     void lblAppName_MouseMove();
     void lblOpenAppDataDir_Click();
     void lstStatus_MouseMove();
+    // Enter on a status line: the tooltip the mouse would show, at the line.
+    void lstStatus_NoteAsked();
 
     const modGlobal::Roots& roots() const { return roots_; }
 
@@ -210,8 +211,12 @@ private:
     RunInputDrop* dropInput_ = nullptr; // a child of this window, made at the first run
     WindowRunHost* runHost_ = nullptr;  // the run going on
     bool closeAfterRun_ = false;
-    // The reasons of the failed apps of the last run, by their status list row.
-    std::map<int, std::string> lineReasons_;
+    // The current status line, and after it its reason where it has one.
+    QString StatusTip() const;
+    // What became of a run, where the eye finds it: each line that failed and, after a run
+    // with failures, its caption and count in the error colour; the reasons of the lines
+    // that have one for the keyboard, the mouse and accessibility clients.
+    void ShowOutcome(const operations::RunResult& result, int countRow);
     // The stored outer size is the client size plus the window manager's frame, which is
     // known only once the window is on screen and framed; until then the outer size in
     // pixels waits here, and the client size is corrected when the frame first shows.

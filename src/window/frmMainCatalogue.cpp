@@ -11,6 +11,8 @@ void frmMain::lblSearch_Click() {
         return;
     }
     lblSearch->SetCaption("please wait ...");
+    // Hiding the list sends its focus on along Tab's order; it comes back with the list.
+    const bool listHadFocus = lstAppsHidden->hasFocus();
     lstAppsHidden->hide();
     if (PicSearch->isVisible()) {
         PicSearch->repaint();
@@ -26,6 +28,9 @@ void frmMain::lblSearch_Click() {
     FillAppLists(modApps::FindPackages(roots_.PackagesRoot()));
     lblAppsInstalled->SetCaption(QString::number(lstApps->ListCount()));
     lstAppsHidden->show();
+    if (listHadFocus) {
+        lstAppsHidden->setFocus(Qt::OtherFocusReason);
+    }
     PicSearch->hide();
     WakeTimer1();
 }

@@ -46,10 +46,11 @@ bool frmMain::Reachable(QWidget* control) const {
         (control->focusPolicy() & Qt::TabFocus) == 0) {
         return false;
     }
-    if (qobject_cast<VbList*>(control) != nullptr) {
-        return true; // a list is never wholly covered
+    if (const auto* list = qobject_cast<VbList*>(control); list != nullptr && list->count() == 0) {
+        return false; // nothing there to read or move through
     }
-    // A command under an open panel cannot be clicked, so Tab passes it by as well.
+    // A command under an open panel cannot be clicked, nor a list whose middle lies under
+    // one be read, so Tab passes them by as well.
     const QWidget* top = childAt(control->mapTo(this, control->rect().center()));
     return top == control || control->isAncestorOf(top);
 }

@@ -2,8 +2,10 @@
 // list, the app being worked on made current, captions, and the pacing between lines.
 // What happens to the files and which lines are written is the core run frame's.
 #include "operations/RunFrame.h"
+#include "operations/StatusText.h"
 #include "platform/Platform.h"
 #include "window/frmMain.h"
+#include "window/modUI.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -110,6 +112,10 @@ public:
         VbList* list = form_.lstStatus;
         list->AddItem(line);
         list->SetListIndex(list->ListCount() - 1);
+        if (status && line.ends_with(operations::kError)) {
+            // Its "<Error>" may lie past the list's right edge: the colour shows at once.
+            list->SetColour(list->ListCount() - 1, modUI::ErrorColour());
+        }
         if (status) {
             // Lines appear while the run goes on: paint now, then the short pause.
             list->repaint();
@@ -132,10 +138,15 @@ public:
     void AppFinished(std::size_t) override {
         ++finished_;
         if (texts_.captionAfterEachApp) {
-            form_.lblStatus->SetCaption(texts_.completion);
+            form_.lblStatus->SetCaption(Caption());
         }
     }
-    void LoopFinished() override { form_.lblStatus->SetCaption(texts_.completion); }
+    // The statistics' rule comes next, then the count.
+    void LoopFinished() override {
+        countRow = form_.lstStatus->ListCount() + 1;
+        form_.lblStatus->SetCaption(Caption());
+    }
+    int countRow = -1;
     int FileOperation(const std::function<int()>& work) override {
         return form_.RunFileOperation(work);
     }
@@ -210,6 +221,9 @@ public:
     }
 
 private:
+    // Once Cancel is pressed the run is no longer complete, whatever is left of it.
+    const char* Caption() const { return stop_ ? texts_.cancelled : texts_.completion; }
+
     frmMain& form_;
     Operation op_;
     const operations::OperationTexts& texts_;
@@ -232,7 +246,7 @@ void frmMain::BeginRun() {
     // The count a run reports is the package list's ticks; bring them in step now rather
     // than trust that a tick has already run since the user's last click.
     CopyTicksToPackageList();
-    lineReasons_.clear();
+    HoldInput(this, true);
     if (dropInput_ == nullptr) {
         dropInput_ = new RunInputDrop(this);
     }
@@ -240,6 +254,7 @@ void frmMain::BeginRun() {
 
 void frmMain::EndRun() {
     running_ = false;
+    HoldInput(this, false);
     if (progress_ != nullptr) {
         progress_->hide();
         progress_->deleteLater();
@@ -323,6 +338,7 @@ void frmMain::RunOperation(Operation op, VbLabel* label) {
     BeginRun();
     lstStatus->Clear();
     lblStatus->SetCaption("");
+    modUI::SetCaptionColour(lblStatus, std::nullopt);
     if (texts.fromOptionsPanel && op != Operation::ClearAppStoreCache) {
         PicResetOptions_Click();
     }
@@ -339,13 +355,24 @@ void frmMain::RunOperation(Operation op, VbLabel* label) {
     WindowRunHost host(*this, op, std::move(rows), std::move(names));
     const operations::RunResult result =
         operations::Run(op, apps, roots_, services_.clock, services_.launcher, host);
-    // App i's status line follows the header line; a failed one's tooltip gives the reason.
+    ShowOutcome(result, host.countRow);
+    EndRun();
+}
+
+void frmMain::ShowOutcome(const operations::RunResult& result, int countRow) {
+    // App i's status line follows the header line; a failed log save's line is the last.
     for (std::size_t i = 0; i < result.outcomes.size(); ++i) {
         if (result.outcomes[i].result != operations::AppResult::Ok) {
-            lineReasons_[static_cast<int>(i) + 1] = result.outcomes[i].reason;
+            lstStatus->SetNote(static_cast<int>(i) + 1, result.outcomes[i].reason);
         }
     }
-    EndRun();
+    if (!result.logSaved) {
+        lstStatus->SetNote(lstStatus->ListCount() - 1, result.logReason);
+    }
+    if (result.failed > 0) {
+        lstStatus->SetColour(countRow, modUI::ErrorColour());
+        modUI::SetCaptionColour(lblStatus, modUI::ErrorColour());
+    }
 }
 
 void frmMain::lblBackup_Click() {

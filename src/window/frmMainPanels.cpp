@@ -2,6 +2,8 @@
 #include "platform/Platform.h"
 #include "window/frmMain.h"
 
+#include <QToolTip>
+
 namespace window {
 
 void frmMain::lblRepair_Click() {
@@ -40,13 +42,23 @@ void frmMain::lblOpenAppDataDir_Click() {
                                   "Settings");
 }
 
-void frmMain::lstStatus_MouseMove() {
+QString frmMain::StatusTip() const {
     QString tip = lstStatus->Text();
-    if (const auto reason = lineReasons_.find(lstStatus->currentRow());
-        reason != lineReasons_.end() && !tip.isEmpty()) {
-        tip += "\n" + QString::fromStdString(reason->second);
+    if (const QString reason = lstStatus->Note(lstStatus->currentRow()); !reason.isEmpty()) {
+        tip += "\n" + reason;
     }
-    lstStatus->setToolTip(tip);
+    return tip;
+}
+
+void frmMain::lstStatus_MouseMove() {
+    lstStatus->setToolTip(StatusTip());
+}
+
+void frmMain::lstStatus_NoteAsked() {
+    // Under the line, from the list's left edge however far it is scrolled.
+    const QRect line = lstStatus->visualItemRect(lstStatus->currentItem());
+    QToolTip::showText(lstStatus->viewport()->mapToGlobal(QPoint(0, line.bottom())), StatusTip(),
+                       lstStatus->viewport(), line);
 }
 
 } // namespace window

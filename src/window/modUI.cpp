@@ -29,6 +29,17 @@ void SetTextColour(QWidget* widget, const QColor& colour) {
 }
 } // namespace
 
+QColor ErrorColour() {
+    return {196, 43, 28};
+}
+
+void SetCaptionColour(QWidget* control, const std::optional<QColor>& colour) {
+    QPalette pal = control->palette();
+    pal.setColor(QPalette::WindowText,
+                 colour.value_or(control->parentWidget()->palette().color(QPalette::WindowText)));
+    control->setPalette(pal);
+}
+
 QFont DesignFont(Face face, double points, bool underline) {
     // The system's usual fallback for a missing Segoe UI (DejaVu Sans) sets the captions
     // about 15% wider than their design widths and heavier, so labels run into their

@@ -1,7 +1,9 @@
 #pragma once
 // The window's look: its fonts, its icon and its run-time colours.
 
+#include <QColor>
 #include <QFont>
+#include <optional>
 #include <string>
 
 class QWidget;
@@ -19,6 +21,14 @@ enum class Face { Semilight, Regular, Semibold };
 // The font of `face` at `points`. Where Segoe UI is missing, Lato stands in with its
 // Light, Regular and Semibold faces.
 QFont DesignFont(Face face, double points, bool underline = false);
+
+// The colour the system marks errors with (Windows' own critical red, close to the error red
+// of the Linux desktops): a failed line and a run with failures are drawn in it. It reads on
+// white and carries white text, both at better than 4.5:1.
+QColor ErrorColour();
+
+// Shows `control`'s text in `colour`, or in the colour it inherits when there is none.
+void SetCaptionColour(QWidget* control, const std::optional<QColor>& colour);
 
 // Sets the icon from the icon file in the data folder, then the colours. Called once,
 // after the window has been shown.

@@ -98,6 +98,31 @@ TEST_F(RunFrameTest, AFailedLogSaveSaysErrorAndCounts) {
                                  Native("/Example.Notes_abc/Settings <OK>"));
     EXPECT_EQ(host.lines.back(), "14:05:09 Log saved to " + Backup() + " <Error>");
     EXPECT_EQ(result.failed, 1);
+    EXPECT_EQ(result.logReason, "a folder stands where the log file goes");
+}
+
+// Catches: a stop that came while the last app's delete finished (a delete always does)
+// leaving a log that reads as a clean run, a stop line worded with a fixed word rather
+// than the host's (the command line's is "interrupted"), or one written after the log.
+TEST_F(RunFrameTest, AStopDuringTheLastDeleteIsToldAfterTheStatisticsAndInTheLog) {
+    struct StoppingHost : RecordingHost {
+        bool stop = false;
+        void AppStarting(std::size_t index) override { stop = index == 1; }
+        bool StopRequested() override { return stop; }
+        std::string StopReason() override { return "interrupted"; }
+    } stopping;
+    profile.AddPackage("A.App_a");
+    profile.AddPackage("B.App_b");
+    fs::create_directories(profile.program() / "Backup");
+    const auto result =
+        operations::Run(Operation::Reset, {{"A.App_a", "A"}, {"B.App_b", "B"}}, profile.roots(),
+                        services.clock, services.launcher, stopping);
+    EXPECT_TRUE(result.stopped && result.failed == 0);
+    ASSERT_EQ(stopping.lines.size(), 8u);
+    EXPECT_EQ(stopping.lines[4], "Total Apps reseted: 2");
+    EXPECT_EQ(stopping.lines[6], "14:05:09 Interrupted: 0 of 2 apps left undone.");
+    EXPECT_EQ(ReadText(profile.program() / "Backup" / "Dittoly UA.txt"),
+              modGlobal::CrLfLines({stopping.lines.begin(), stopping.lines.end() - 1}));
 }
 
 // The cache comes back empty, but only inside a package folder that is still there: an app

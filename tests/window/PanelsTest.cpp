@@ -5,6 +5,7 @@
 
 #include <QAccessible>
 #include <map>
+#include <set>
 
 using namespace testsupport;
 
@@ -65,29 +66,36 @@ void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
         QApplication::sendEvent(QApplication::focusWidget(), &event);
     }
 }
-// The names of the controls Tab walks through from the focus until it comes back.
+// The names of the controls Tab walks through from the focus until it comes to one it has
+// been on (the start, unless Tab never comes back to it).
 std::string TabWalk() {
-    const QWidget* start = QApplication::focusWidget();
-    std::string walk = start->objectName().toStdString();
-    for (Key(Qt::Key_Tab); QApplication::focusWidget() != start && walk.size() < 500;
-         Key(Qt::Key_Tab)) {
-        walk += " " + QApplication::focusWidget()->objectName().toStdString();
+    std::set<const QWidget*> seen;
+    std::string walk;
+    for (; seen.insert(QApplication::focusWidget()).second; Key(Qt::Key_Tab)) {
+        walk += (walk.empty() ? "" : " ") + QApplication::focusWidget()->objectName().toStdString();
     }
     return walk;
 }
 } // namespace
 
 // A command Tab cannot reach or reaches out of screen order, or a disabled, hidden or
-// covered one that takes the focus; a key that does not start a command as a click does,
-// or a panel that Escape does not close.
+// covered one, or an empty list or one under a panel, that takes the focus; a list that
+// takes it without showing it; a key that does not start a command as a click does, or a
+// panel that Escape does not close.
 TEST_F(PanelsTest, TheKeyboardReachesAndStartsEveryCommandInScreenOrder) {
-    Restart(); // before a search most commands are disabled
+    Restart(); // before a search most commands are disabled, and both lists are empty
     ASSERT_TRUE(form->lstAppsHidden->hasFocus());
-    EXPECT_EQ(TabWalk(), "lstAppsHidden lstStatus lblAppName lblInfo lblSearch");
+    EXPECT_EQ(TabWalk(), "lstAppsHidden lblAppName lblInfo lblSearch");
     Key(Qt::Key_Tab, Qt::ShiftModifier);
     Key(Qt::Key_Return); // the search from the keyboard: the focus goes on to the list
-    EXPECT_EQ(TabWalk(), "lstAppsHidden lblOpenAppDataDir lstStatus lblAppName lblApps lblBackup "
+    EXPECT_EQ(TabWalk(), "lstAppsHidden lblOpenAppDataDir lblAppName lblApps lblBackup "
                          "lblRestore lblSelect lblRepair lblInfo");
+    const QImage look = form->lstAppsHidden->viewport()->grab().toImage();
+    int dotted = 0; // of its right edge, where no entry reaches
+    for (int y = 0; y < look.height(); ++y) {
+        dotted += look.pixelColor(look.width() - 1, y).lightness() < 128 ? 1 : 0;
+    }
+    EXPECT_GT(dotted, look.height() / 5) << "no focus frame round a list without a current app";
 
     form->lblBackup->setFocus(Qt::TabFocusReason);
     for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
@@ -111,8 +119,13 @@ TEST_F(PanelsTest, TheKeyboardReachesAndStartsEveryCommandInScreenOrder) {
     }
     form->lblInfo_Click(); // the Info panel covers Restore, Select and Repair
     form->lblHomepage->setFocus(Qt::TabFocusReason);
+    form->lstStatus->AddItem("a line");
     EXPECT_EQ(TabWalk(), "lblHomepage chkExportSettings lblExportSettings lstAppsHidden "
                          "lblOpenAppDataDir lstStatus lblAppName lblApps lblBackup lblInfo");
+    form->lblRepair_Click(); // its panel covers "Open" and the middle of the status list
+    form->lstAppsHidden->setFocus(Qt::TabFocusReason);
+    Key(Qt::Key_Tab);
+    EXPECT_TRUE(form->lblReset->hasFocus());
 }
 
 namespace {

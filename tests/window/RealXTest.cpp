@@ -7,13 +7,17 @@
 #include "window/QtServices.h"
 #include "window/modStart.h"
 
-#include <QDir>
+#include "window/modUI.h"
 
+#include <QAccessible>
+#include <QDir>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolTip>
 #include <iostream>
 #include <optional>
+#include <sys/stat.h>
 
 using namespace testsupport;
 
@@ -35,6 +39,39 @@ bool SettleUntil(const fs::path& done) {
         Settle(20);
     }
     return fs::exists(done);
+}
+
+// Saves the screen to screenshots/`name` in the working folder and returns it.
+QImage Screenshot(const QString& name) {
+    QDir().mkpath("screenshots");
+    const QString path = QDir::current().absoluteFilePath("screenshots/" + name);
+    QProcess::execute("import", {"-window", "root", path});
+    std::cout << "Screenshot: " << path.toStdString() << "\n";
+    return QImage(path);
+}
+
+// The part of a control on the screen, in the screenshot's pixels.
+QRect OnScreen(const QWidget* control, QRect rect) {
+    return QRect(control->mapToGlobal(rect.topLeft()), rect.size()) &
+           QRect(control->mapToGlobal(QPoint()), control->size());
+}
+
+// How many pixels of `area` are of the error colour's hue: red well above green and blue.
+int ReddishPixels(const QImage& screen, const QRect& area) {
+    int red = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QColor c = screen.pixelColor(x, y);
+            red += c.red() - c.green() > 80 && c.red() - c.blue() > 80 ? 1 : 0;
+        }
+    }
+    return red;
+}
+
+// Within a few steps of `b` in each channel: the style may shade a selection a little.
+bool Near(const QColor& a, const QColor& b) {
+    return std::abs(a.red() - b.red()) < 12 && std::abs(a.green() - b.green()) < 12 &&
+           std::abs(a.blue() - b.blue()) < 12;
 }
 
 } // namespace
@@ -133,8 +170,10 @@ TEST_F(RealXTest, InputDuringARunIsDroppedButCancelsAndACloseWaitsForItsEnd) {
     form->lblClearAppCache_Click();
     watch.stop();
     EXPECT_EQ(duringRun, std::vector<bool>{true});
-    EXPECT_EQ(StatusLines().size(), 6u) << "the header, two apps, the statistics";
+    EXPECT_EQ(StatusLines().size(), 7u) << "the header, two apps, the statistics, the cancel";
     EXPECT_EQ(StatusLines().at(4), "Total Apps cleared: 2");
+    EXPECT_EQ(StatusLines().at(6), "14:05:09 Cancelled: 3 of 5 apps left undone.");
+    EXPECT_EQ(form->lblStatus->Caption(), "Clear App Cache cancelled.");
     const auto* progress = form->findChild<QProgressDialog*>("progress");
     EXPECT_TRUE(!form->RunInProgress() && (progress == nullptr || !progress->isVisible()));
     EXPECT_EQ(std::distance(fs::directory_iterator(profile.packages()), {}), 5); // no Hard Reset
@@ -190,8 +229,8 @@ TEST_F(RealXTest, ABackupAndAPanelFromTheKeyboardAlone) {
     window::QtQuestions questions;
     StartFramed(&questions);
     // The search, then the first app made current and ticked, then on to Backup past
-    // "Open", the status list, the product name and "Apps".
-    Xdo("key shift+Tab Return Down space Tab Tab Tab Tab Tab");
+    // "Open", the product name and "Apps" (the status list is passed by while empty).
+    Xdo("key shift+Tab Return Down space Tab Tab Tab Tab");
     ASSERT_TRUE(form->lblBackup->hasFocus());
     const QString shot = QDir::current().absoluteFilePath("keyboard-focus-on-backup.png");
     QProcess::execute("import", {"-window", "root", shot});
@@ -208,4 +247,79 @@ TEST_F(RealXTest, ABackupAndAPanelFromTheKeyboardAlone) {
     EXPECT_TRUE(form->PicResetOptions->isVisible() && form->lblReset->hasFocus());
     Xdo("key Escape");
     EXPECT_TRUE(form->PicResetOptions->isHidden() && form->lblRepair->hasFocus());
+}
+
+// Catches: a failed line, a run with failures or a failed log save that read like a clean
+// run unless one scrolls to the "<Error>"; a selected failed line that cannot be read; a
+// reason that selecting the line, the keyboard or an accessibility client cannot reach;
+// a cancelled Backup whose caption, list or log does not say so. A pipe inside an app's
+// Settings fails its copy, as any user.
+TEST_F(RealXTest, FailuresAndACancelledBackupShowWithoutScrolling) {
+    for (const char* name : {"A.First_a", "B.Broken_b", "C.Third_c"}) {
+        profile.AddPackage(name);
+    }
+    const fs::path broken = profile.packages() / "B.Broken_b" / "Settings";
+    ASSERT_EQ(::mkfifo((broken / "pipe").c_str(), 0600), 0);
+    const fs::path log = profile.program() / "Backup" / "Dittoly UA.txt";
+    fs::create_directories(log); // a folder takes the log's name: its save fails
+    StartFramed();
+    form->lblSearch_Click();
+    form->lblSelect_Click();
+    services.questions.Answer(services::IDYES);
+    form->lblBackup_Click();
+    window::VbList* list = form->lstStatus;
+    ASSERT_EQ(list->ListCount(), 8); // the header, three apps, the statistics, the log's line
+    const auto row = [&](int i) {
+        return OnScreen(list->viewport(), list->visualItemRect(list->item(i)));
+    };
+    Settle(300);
+    QImage screen = Screenshot("failed-line.png");
+    EXPECT_GT(ReddishPixels(screen, row(2)), 20) << "the failed line";
+    EXPECT_EQ(ReddishPixels(screen, row(1)), 0) << "a line that did not fail";
+    EXPECT_GT(ReddishPixels(screen, row(5)), 10) << "the count of a run with failures";
+    EXPECT_GT(ReddishPixels(screen, OnScreen(form->lblStatus, form->lblStatus->rect())), 10);
+    EXPECT_EQ(form->lblStatus->Caption(), "Backup complete.");
+    // The log's line is the current one: selected, on the error colour, in white.
+    EXPECT_TRUE(Near(screen.pixelColor(row(7).topLeft() + QPoint(1, 1)), modUI::ErrorColour()));
+
+    const QString reason = list->Note(2);
+    EXPECT_FALSE(reason.isEmpty());
+    const int middle = list->visualItemRect(list->item(2)).center().y();
+    Xdo(MoveTo(list->viewport(), {20, middle}) + " click 1 mousemove_relative 2 0");
+    EXPECT_EQ(list->toolTip(), list->List(2) + "\n" + reason);
+    screen = Screenshot("failed-line-selected.png");
+    EXPECT_TRUE(Near(screen.pixelColor(row(2).topLeft() + QPoint(1, 1)), modUI::ErrorColour()));
+    Xdo("key Down Up Return");
+    EXPECT_TRUE(QToolTip::isVisible() && QToolTip::text() == list->List(2) + "\n" + reason)
+        << QToolTip::text().toStdString();
+    QAccessibleInterface* lines = QAccessible::queryAccessibleInterface(list);
+    EXPECT_EQ(lines->child(2)->text(QAccessible::Description), reason);
+    EXPECT_EQ(lines->child(7)->text(QAccessible::Description).toStdString(),
+              "a folder stands where the log file goes");
+
+    // Held at B's copy until Cancel is in: A is done, B left as it was, C never started.
+    fs::remove(broken / "pipe");
+    fs::remove(log);
+    WriteText(broken / "new", "new");
+    RunGate gate(*form, 1);
+    QTimer watch;
+    watch.callOnTimeout([&] {
+        auto* progress = form->findChild<QProgressDialog*>("progress");
+        if (gate.Waiting() && progress != nullptr && progress->isVisible()) {
+            progress->findChild<QPushButton*>()->click();
+            gate.Open();
+            watch.stop();
+        }
+    });
+    watch.start(20);
+    services.questions.Answer(services::IDYES);
+    form->lblBackup_Click();
+    Settle(300);
+    Screenshot("cancelled-backup.png");
+    EXPECT_EQ(form->lblStatus->Caption(), "Backup cancelled.");
+    const auto shown = StatusLines();
+    ASSERT_EQ(shown.size(), 8u);
+    EXPECT_EQ(shown[4], "Total Apps backed up: 2");
+    EXPECT_EQ(shown[6], "14:05:09 Cancelled: 2 of 3 apps left undone.");
+    EXPECT_NE(ReadText(log).find("\r\n" + shown[6] + "\r\n"), std::string::npos) << ReadText(log);
 }
