@@ -148,7 +148,9 @@ QCommandLineOption DescribeOptions(QCommandLineParser& parser) {
     parser.addOption({{"n", "dry-run"},
                       "Show what the command would copy or delete, with sizes; change "
                       "nothing."});
-    parser.addOption({{"q", "quiet"}, "Print failures only: no status lines, no progress."});
+    parser.addOption({{"q", "quiet"},
+                      "Print failures only (and what --all leaves out): no status lines, "
+                      "no progress."});
     parser.addOption({"keep",
                       "backup, restore, forget: keep the newest N History entries and no "
                       "others (0 keeps none and empties the History).",
