@@ -24,7 +24,7 @@ constexpr const char* kSettingsFolder = "Settings";
 // exception: the package's Settings folder goes first. The system writes settings.dat
 // there for every package that has run, so most searches end after two listings, even
 // on file systems that happen to list a deep LocalCache or AC ahead of it.
-bool HoldsQualifyingFile(const std::string& folder) {
+bool HoldsQualifyingFile(const std::string& folder, bool& unreadable) {
     std::vector<std::string> pending{folder};
     for (bool atTop = true; !pending.empty(); atTop = false) {
         const std::string current = std::move(pending.back());
@@ -32,19 +32,21 @@ bool HoldsQualifyingFile(const std::string& folder) {
         const std::size_t firstChild = pending.size();
         bool found = false;
         // An unreadable folder simply adds nothing: its siblings are still searched.
-        platform::ListFolder(current, [&](std::string_view name, EntryKind kind) {
-            if (kind == EntryKind::File) {
-                found = true;
-                return false;
-            }
-            if (kind == EntryKind::Folder) {
-                std::string child = current;
-                child.append(name);
-                child.push_back(kSep);
-                pending.push_back(std::move(child));
-            }
-            return true;
-        });
+        const bool listed =
+            platform::ListFolder(current, [&](std::string_view name, EntryKind kind) {
+                if (kind == EntryKind::File) {
+                    found = true;
+                    return false;
+                }
+                if (kind == EntryKind::Folder) {
+                    std::string child = current;
+                    child.append(name);
+                    child.push_back(kSep);
+                    pending.push_back(std::move(child));
+                }
+                return true;
+            });
+        unreadable = unreadable || (atTop && !listed);
         if (found) {
             return true;
         }
@@ -82,6 +84,12 @@ std::string PackageDisplayName(const std::string& name) {
 }
 
 std::vector<std::string> FindPackages(const std::string& packagesRoot) {
+    std::vector<Skipped> skipped;
+    return FindPackages(packagesRoot, skipped);
+}
+
+std::vector<std::string> FindPackages(const std::string& packagesRoot,
+                                      std::vector<Skipped>& skipped) {
     const std::string root = AddTrailingBackslash(packagesRoot);
     std::vector<std::string> rootFiles;
     std::vector<std::string> rootFolders;
@@ -90,6 +98,12 @@ std::vector<std::string> FindPackages(const std::string& packagesRoot) {
             rootFiles.emplace_back(name);
         } else if (kind == EntryKind::Folder) {
             rootFolders.emplace_back(name);
+        } else if (kind != EntryKind::Hidden) {
+            // "Other" holds a link that leads nowhere as well as a pipe or a device.
+            const bool link =
+                kind == EntryKind::LinkToFolder ||
+                platform::StateOf(root + std::string(name)) == platform::PathState::Link;
+            skipped.push_back({std::string(name), link ? LeftOut::Link : LeftOut::NotAFolder});
         }
         return true;
     });
@@ -100,11 +114,17 @@ std::vector<std::string> FindPackages(const std::string& packagesRoot) {
     // one de-duplication keeps.
     std::vector<std::string> found = std::move(rootFiles);
     for (auto& name : rootFolders) {
-        if (HoldsQualifyingFile(root + name + kSep)) {
+        bool unreadable = false;
+        if (HoldsQualifyingFile(root + name + kSep, unreadable)) {
             found.push_back(std::move(name));
+        } else if (unreadable) {
+            skipped.push_back({std::move(name), LeftOut::Unreadable});
         }
     }
     std::stable_sort(found.begin(), found.end(), modGlobal::LessIgnoringCase);
+    std::stable_sort(skipped.begin(), skipped.end(), [](const Skipped& a, const Skipped& b) {
+        return modGlobal::LessIgnoringCase(a.name, b.name);
+    });
     modGlobal::RemoveDuplicateEntries(found);
     return found;
 }

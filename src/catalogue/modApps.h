@@ -1,6 +1,7 @@
 #pragma once
 // Package search: the folder walk, the package names it yields and their display names.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,5 +24,17 @@ std::string PackageDisplayName(const std::string& name);
 // its first qualifying file. Sorted ascending ignoring case, de-duplicated
 // ignoring case (the first in sorted order stays).
 std::vector<std::string> FindPackages(const std::string& packagesRoot);
+
+// An entry directly below the packages root that the search passes over although it is
+// not hidden, and why: a link (never followed, to a folder or leading nowhere), something
+// that is neither folder nor file (a pipe, a device), or a folder that cannot be opened.
+// What the search finds stays the same; a caller may say what it left out.
+enum class LeftOut : std::uint8_t { Link, NotAFolder, Unreadable };
+struct Skipped {
+    std::string name;
+    LeftOut why;
+};
+std::vector<std::string> FindPackages(const std::string& packagesRoot,
+                                      std::vector<Skipped>& skipped);
 
 } // namespace modApps

@@ -4,7 +4,6 @@
 
 #include <QString>
 #include <atomic>
-#include <cstdio>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -46,19 +45,6 @@ void OnSignal(int) {
     interrupted = true;
 }
 #endif
-
-std::string Size(std::uint64_t bytes) {
-    const char* const units[] = {"bytes", "KB", "MB", "GB", "TB"};
-    double value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1000 && unit + 1 < std::size(units)) {
-        value /= 1000;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-    return text;
-}
 
 } // namespace
 
@@ -115,8 +101,8 @@ void CliHost::Progress(const platform::TreeSize& done, const platform::TreeSize&
     if (!showProgress_ || now - drawn_ < std::chrono::milliseconds(100)) {
         return;
     }
-    std::string text = current_ + ": " + std::to_string(done.files) + " of " +
-                       std::to_string(total.files) + " files";
+    std::string text =
+        current_ + ": " + std::to_string(done.files) + " of " + Counted(total.files, "file");
     if (copies_) {
         text += ", " + Size(done.bytes) + " of " + Size(total.bytes);
     }

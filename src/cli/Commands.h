@@ -13,6 +13,7 @@
 // parses and dispatches, Help.cpp holds the help texts, ListCommands.cpp list and backups,
 // RunCommands.cpp the runs that change app data, ForgetCommand.cpp the retention alone.
 
+#include "catalogue/modApps.h"
 #include "common/modGlobal.h"
 #include "operations/RunFrame.h"
 
@@ -55,14 +56,27 @@ int HelpAll(const QCommandLineParser& parser, const modGlobal::Roots& roots);
 int Help(const QCommandLineParser& parser, bool helpCommand, const modGlobal::Roots& roots);
 // Says what was wrong on stderr (with a pointer to --help when `hint`) and returns kUsage.
 int Usage(const std::string& what, bool hint = true);
+// The usage error of a command that takes APP... | --all given neither or both; "" when
+// it was given one of them.
+std::string AppsOrAll(const char* command, const QStringList& names, bool all);
+// The first option set that `command` does not take, as "--name"; "" when there is none.
+std::string ForeignOption(const QCommandLineParser& parser, const std::string& command);
+// The parser's error with the option it names as it was typed (Qt drops the dashes).
+std::string ParseError(const QCommandLineParser& parser, const QStringList& arguments);
 
 // ListCommands.cpp
 
 int List(const std::vector<operations::App>& apps, bool json);
 int Backups(const QStringList& names, bool json);
 bool HasPackagesRoot(const modGlobal::Roots& roots);
-std::vector<operations::App> DetectedApps(const modGlobal::Roots& roots);
-std::vector<operations::App> AppsWithBackups(const modGlobal::Roots& roots);
+// The apps the package search finds; `leftOut` gets the entries it passed over.
+std::vector<operations::App> DetectedApps(const modGlobal::Roots& roots,
+                                          std::vector<modApps::Skipped>* leftOut = nullptr);
+std::vector<operations::App> AppsWithBackups(const modGlobal::Roots& roots,
+                                             std::vector<modApps::Skipped>* leftOut = nullptr);
+// Says on stderr which entries of the packages folder a list or --all leaves out, and why.
+void TellLeftOut(const std::vector<modApps::Skipped>& leftOut);
+std::string LeftOutReason(modApps::LeftOut why);
 std::string TerminalText(const std::string& text);
 std::string Json(const QJsonValue& value);
 
@@ -80,7 +94,10 @@ QJsonArray Ids(const std::vector<std::string>& ids);
 // ForgetCommand.cpp
 
 int Forget(QCommandLineParser& parser);
-std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> candidates,
-                                                   const QStringList& names, std::string& error);
+// The apps `names` name among `candidates`; a name of an entry the search left out is
+// refused with the reason it was left out.
+std::optional<std::vector<operations::App>>
+Choose(std::vector<operations::App> candidates, const QStringList& names, std::string& error,
+       const std::vector<modApps::Skipped>& leftOut = {});
 
 } // namespace cli

@@ -71,7 +71,7 @@ Plan PlanFor(Operation op, const std::string& package, const modGlobal::Roots& r
 }
 
 std::string SizeText(const platform::TreeSize& size) {
-    return std::to_string(size.files) + " files, " + std::to_string(size.bytes) + " bytes";
+    return Counted(size.files, "file") + ", " + Size(size.bytes);
 }
 
 // Where the folder a copy replaces would go: into History under its id, or away when

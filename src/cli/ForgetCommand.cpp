@@ -68,11 +68,8 @@ Forgotten ForgetApp(const modGlobal::Roots& roots, const std::string& package,
 int Forget(QCommandLineParser& parser) {
     const QStringList names = parser.positionalArguments().mid(1);
     const bool all = parser.isSet("all");
-    if (all == !names.isEmpty()) {
-        return Usage("forget: name the apps or give --all, not both");
-    }
-    if (parser.isSet("yes") || parser.isSet("from") || parser.isSet("quiet")) {
-        return Usage("forget takes the --keep options, --wait, --dry-run and --json");
+    if (const std::string wrong = AppsOrAll("forget", names, all); !wrong.empty()) {
+        return Usage(wrong);
     }
     std::string error;
     const auto options = OptionsFrom(parser, error);
@@ -80,8 +77,9 @@ int Forget(QCommandLineParser& parser) {
         return Usage(error);
     }
     const modGlobal::Roots roots = modGlobal::Roots::FromSystem();
-    auto apps =
-        all ? std::optional(AppsWithBackups(roots)) : Choose(AppsWithBackups(roots), names, error);
+    std::vector<modApps::Skipped> leftOut;
+    auto apps = all ? std::optional(AppsWithBackups(roots))
+                    : Choose(AppsWithBackups(roots, &leftOut), names, error, leftOut);
     if (!apps) {
         return Usage(error);
     }

@@ -22,7 +22,9 @@ struct Topic {
 const Topic kTopics[] = {
     {"list", "list [--json]",
      "Lists the apps found under <profile>/AppData/Local/Packages: display name, a tab,\n"
-     "package name. --json prints an array of {\"display\", \"package\"}.",
+     "package name. --json prints an array of {\"display\", \"package\"}. The entries of\n"
+     "that folder it leaves out (a link, which is never followed, what is not a folder, a\n"
+     "folder it cannot read) are named on stderr with the reason, as by --all.",
      "dittoly-ua-cli list --json"},
     {"backup", "backup APP... | --all  [POLICY] [--wait S] [--dry-run] [--json] [--quiet]",
      "Copies each app's Settings folder, exactly, into Backup/<package>/Settings (only\n"
@@ -40,18 +42,20 @@ const Topic kTopics[] = {
      "Copies the app's backup (with --from, an older one from its History: see backups)\n"
      "back into its package folder, exactly. The Settings folder it replaces moves to the\n"
      "app's History first, so a restore can be undone; a restore that restored nothing\n"
-     "adds nothing there. Asks first, unless --yes.",
+     "adds nothing there. Asks first, unless --yes, after naming each app and the backup\n"
+     "it gets back (its time, or the --from id).",
      "dittoly-ua-cli restore --from 2026-12-05T140509Z Contoso.Notes.App_0a1b2c3d4e5f6"},
     {"reset", "reset APP... | --all  [--yes] [--dry-run] [--json] [--quiet]",
      "Deletes each app's Settings folder, so the app starts with its defaults.\n"
-     "Asks first, unless --yes.",
+     "Asks first, unless --yes, after naming the apps.",
      "dittoly-ua-cli reset --yes \"Contoso Notes App\""},
     {"hard-reset", "hard-reset APP... | --all  [--yes] [--dry-run] [--json] [--quiet]",
      "Deletes each app's whole package folder: settings, app data, preferences and\n"
-     "sign-in details. Asks first, unless --yes.",
+     "sign-in details. Asks first, unless --yes, after naming the apps.",
      "dittoly-ua-cli hard-reset --dry-run --all"},
     {"clear-cache", "clear-cache APP... | --all  [--yes] [--dry-run] [--json] [--quiet]",
-     "Empties each app's LocalCache folder. Asks first, unless --yes.",
+     "Empties each app's LocalCache folder. Asks first, unless --yes, after naming the\n"
+     "apps.",
      "dittoly-ua-cli clear-cache --yes --all"},
     {"backups", "backups [APP...] [--json]",
      "Lists each app's latest backup and its History, newest first: id, kind (backup,\n"
@@ -85,6 +89,23 @@ const Topic* FindTopic(const QString& name) {
     return found == std::end(kTopics) ? nullptr : found;
 }
 
+// The options each command takes, between blanks; help's own are taken by every one.
+struct Takes {
+    const char* command;
+    const char* options;
+};
+constexpr const char* kPolicy = " keep keep-last keep-daily keep-weekly keep-monthly wait ";
+const Takes kTakes[] = {
+    {"list", " json "},
+    {"backups", " json "},
+    {"backup", " all json dry-run quiet "},
+    {"restore", " all yes from json dry-run quiet "},
+    {"reset", " all yes json dry-run quiet "},
+    {"hard-reset", " all yes json dry-run quiet "},
+    {"clear-cache", " all yes json dry-run quiet "},
+    {"forget", " all json dry-run "},
+};
+
 } // namespace
 
 QCommandLineOption DescribeOptions(QCommandLineParser& parser) {
@@ -92,7 +113,9 @@ QCommandLineOption DescribeOptions(QCommandLineParser& parser) {
         "Backs up, restores, resets or cache-clears the data of the apps under\n"
         "<profile>/AppData/Local/Packages, like Dittoly UA's window, for scripts and\n"
         "scheduled runs. Apps are named by package folder name or by display name, ignoring\n"
-        "case. Status lines and JSON go to stdout; questions, progress and messages to stderr.\n\n"
+        "case. Status lines and JSON go to stdout; questions, progress and messages to stderr.\n"
+        "An option a command does not take is a usage error. Sizes are in KiB, MiB, GiB\n"
+        "(1 KiB = 1024 bytes), as the window shows them.\n\n"
         "Commands:\n"
         "  list                    the detected apps: display name, tab, package name\n"
         "  backup APP...|--all     copy each app's Settings into Backup/<package>\n"
@@ -116,7 +139,8 @@ QCommandLineOption DescribeOptions(QCommandLineParser& parser) {
     parser.addOption({{"h", "help"}, "Show this help; after a command, that command's help."});
     parser.addOption({"help-all", "Show this help and every command's help."});
     const QCommandLineOption version = parser.addVersionOption();
-    parser.addOption({"all", "Work on every detected app."});
+    parser.addOption({"all", "Work on every detected app; the entries of the packages folder "
+                             "left out are named on stderr."});
     parser.addOption({"yes", "Answer the question of restore, reset, hard-reset and "
                              "clear-cache with yes."});
     parser.addOption({"json", "Print JSON: the apps (list), the backups (backups), or the "
@@ -124,7 +148,9 @@ QCommandLineOption DescribeOptions(QCommandLineParser& parser) {
     parser.addOption({{"n", "dry-run"},
                       "Show what the command would copy or delete, with sizes; change "
                       "nothing."});
-    parser.addOption({{"q", "quiet"}, "Print failures only: no status lines, no progress."});
+    parser.addOption({{"q", "quiet"},
+                      "Print failures only (and what --all leaves out): no status lines, "
+                      "no progress."});
     parser.addOption({"keep",
                       "backup, restore, forget: keep the newest N History entries and no "
                       "others (0 keeps none and empties the History).",
@@ -171,6 +197,64 @@ int Help(const QCommandLineParser& parser, bool helpCommand, const modGlobal::Ro
         return kOk;
     }
     return Usage("no help for '" + asked.join(' ').toStdString() + "'");
+}
+
+std::string AppsOrAll(const char* command, const QStringList& names, bool all) {
+    if (all && !names.isEmpty()) {
+        return std::string(command) + ": name the apps or give --all, not both";
+    }
+    if (!all && names.isEmpty()) {
+        return std::string(command) + ": no apps given: name them, or give --all for every app";
+    }
+    return {};
+}
+
+std::string ForeignOption(const QCommandLineParser& parser, const std::string& command) {
+    const auto takes = std::find_if(std::begin(kTakes), std::end(kTakes),
+                                    [&](const Takes& t) { return command == t.command; });
+    if (takes == std::end(kTakes)) {
+        return {}; // no such command: that is the error to tell
+    }
+    const bool policy = command == "backup" || command == "restore" || command == "forget";
+    const std::string taken = std::string(takes->options) + (policy ? kPolicy : "");
+    for (const char* option : {"all", "yes", "from", "json", "dry-run", "quiet", "keep",
+                               "keep-last", "keep-daily", "keep-weekly", "keep-monthly", "wait"}) {
+        if (parser.isSet(option) &&
+            taken.find(' ' + std::string(option) + ' ') == std::string::npos) {
+            return std::string("--") + option;
+        }
+    }
+    return {};
+}
+
+std::string ParseError(const QCommandLineParser& parser, const QStringList& arguments) {
+    const QStringList unknown = parser.unknownOptionNames();
+    if (unknown.isEmpty()) {
+        return parser.errorText().toStdString(); // Qt names the option as typed there
+    }
+    // Qt names an unknown option without its dashes, and "-bogus" letter by letter; the
+    // argument as typed is what the user can find on the command line.
+    QStringList typed;
+    for (const QString& argument : arguments.mid(1)) {
+        if (argument == "--") {
+            break;
+        }
+        const QString option = argument.section('=', 0, 0);
+        const bool isLong = option.startsWith("--");
+        const bool named = isLong ? unknown.contains(option.mid(2))
+                                  : option.startsWith('-') &&
+                                        std::any_of(option.begin() + 1, option.end(), [&](QChar c) {
+                                            return unknown.contains(QString(c));
+                                        });
+        if (named && !typed.contains(option)) {
+            typed.append(option);
+        }
+    }
+    if (typed.isEmpty()) {
+        return parser.errorText().toStdString();
+    }
+    return (typed.size() == 1 ? "unknown option '" : "unknown options '") +
+           typed.join("', '").toStdString() + "'";
 }
 
 int Usage(const std::string& what, bool hint) {

@@ -35,23 +35,49 @@ bool HasPackagesRoot(const modGlobal::Roots& roots) {
     if (modGlobal::FolderExists(roots.PackagesRoot())) {
         return true;
     }
-    Err(TerminalText(modGlobal::StopMessage()) + '\n');
+    // The window's text as it is; the folder it looked for on a line of its own.
+    Err(TerminalText(modGlobal::StopMessage()) + "\ndittoly-ua-cli: looked for " +
+        roots.PackagesRoot() + '\n');
     return false;
 }
 
-std::vector<operations::App> DetectedApps(const modGlobal::Roots& roots) {
+std::string LeftOutReason(modApps::LeftOut why) {
+    switch (why) {
+    case modApps::LeftOut::Link:
+        return "its package folder is a link, which is never followed";
+    case modApps::LeftOut::NotAFolder:
+        return "it is not a folder";
+    default:
+        return "its package folder cannot be read";
+    }
+}
+
+void TellLeftOut(const std::vector<modApps::Skipped>& leftOut) {
+    for (const auto& entry : leftOut) {
+        Err("dittoly-ua-cli: left out " + EscapeName(entry.name) + ": " + LeftOutReason(entry.why) +
+            '\n');
+    }
+}
+
+std::vector<operations::App> DetectedApps(const modGlobal::Roots& roots,
+                                          std::vector<modApps::Skipped>* leftOut) {
     std::vector<operations::App> apps;
-    for (std::string& package : modApps::FindPackages(roots.PackagesRoot())) {
+    std::vector<modApps::Skipped> skipped;
+    for (std::string& package : modApps::FindPackages(roots.PackagesRoot(), skipped)) {
         std::string display = modApps::PackageDisplayName(package);
         apps.push_back({std::move(package), std::move(display)});
+    }
+    if (leftOut != nullptr) {
+        *leftOut = std::move(skipped);
     }
     return apps;
 }
 
 // The detected apps and those no longer installed that still have a backup or History, in
 // the list's order.
-std::vector<operations::App> AppsWithBackups(const modGlobal::Roots& roots) {
-    std::vector<operations::App> apps = DetectedApps(roots);
+std::vector<operations::App> AppsWithBackups(const modGlobal::Roots& roots,
+                                             std::vector<modApps::Skipped>* leftOut) {
+    std::vector<operations::App> apps = DetectedApps(roots, leftOut);
     const std::string backup = roots.BackupDir();
     platform::ListFolder(backup, [&](std::string_view entry, platform::EntryKind kind) {
         const std::string name(entry);
@@ -98,8 +124,9 @@ int List(const std::vector<operations::App>& apps, bool json) {
 int Backups(const QStringList& names, bool json) {
     const modGlobal::Roots roots = modGlobal::Roots::FromSystem();
     std::string error;
+    std::vector<modApps::Skipped> leftOut;
     auto apps = names.isEmpty() ? std::optional(AppsWithBackups(roots))
-                                : Choose(AppsWithBackups(roots), names, error);
+                                : Choose(AppsWithBackups(roots, &leftOut), names, error, leftOut);
     if (!apps) {
         return Usage(error);
     }
@@ -157,10 +184,11 @@ int Backups(const QStringList& names, bool json) {
             Out("  " + id.toStdString() + '\t' + kind.toStdString() + '\t' +
                 (facts["time"].isNull() ? std::string("time unknown")
                                         : facts["time"].toString().toStdString()) +
-                '\t' + std::to_string(facts["files"].toInteger()) + " files\t" +
-                std::to_string(facts["bytes"].toInteger()) + " bytes" +
+                '\t' + Counted(static_cast<std::uint64_t>(facts["files"].toInteger()), "file") +
+                '\t' + Size(static_cast<std::uint64_t>(facts["bytes"].toInteger())) +
                 (facts.contains("own-bytes")
-                     ? '\t' + std::to_string(facts["own-bytes"].toInteger()) + " bytes its own"
+                     ? '\t' + Size(static_cast<std::uint64_t>(facts["own-bytes"].toInteger())) +
+                           " its own"
                      : std::string()) +
                 '\n');
         };
@@ -175,8 +203,8 @@ int Backups(const QStringList& names, bool json) {
             const QJsonObject facts = entry.toObject();
             row(facts["id"].toString(), facts["kind"].toString(), facts);
         }
-        Out("  disk use: " + std::to_string(app["disk-bytes"].toInteger()) +
-            " bytes (a file that backups share counted once)\n");
+        Out("  disk use: " + Size(static_cast<std::uint64_t>(app["disk-bytes"].toInteger())) +
+            " (a file that backups share counted once)\n");
         const QJsonArray leftovers = app["leftovers"].toArray();
         if (!leftovers.isEmpty()) {
             std::string left;

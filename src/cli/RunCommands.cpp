@@ -47,7 +47,8 @@ bool SameName(const std::string& a, const std::string& b) {
 // The apps the arguments name, in list order. A package folder name given exactly names
 // that app; otherwise the one app whose package or display name matches ignoring case.
 std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> candidates,
-                                                   const QStringList& names, std::string& error) {
+                                                   const QStringList& names, std::string& error,
+                                                   const std::vector<modApps::Skipped>& leftOut) {
     std::vector<bool> chosen(candidates.size(), false);
     for (const QString& argument : names) {
         const std::string given = argument.toStdString();
@@ -61,6 +62,14 @@ std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> 
             if (SameName(candidates[i].package, *name) || SameName(candidates[i].display, *name)) {
                 hits.push_back(i);
             }
+        }
+        const auto skipped = std::find_if(leftOut.begin(), leftOut.end(), [&](const auto& entry) {
+            return name && (SameName(entry.name, *name) ||
+                            SameName(modApps::PackageDisplayName(entry.name), *name));
+        });
+        if (hits.empty() && skipped != leftOut.end()) {
+            error = "cannot work on '" + given + "': " + LeftOutReason(skipped->why);
+            return std::nullopt;
         }
         if (hits.empty()) {
             error = "unknown app '" + given + "' (run 'dittoly-ua-cli list' to see the apps)";
@@ -88,10 +97,42 @@ std::optional<std::vector<operations::App>> Choose(std::vector<operations::App> 
 
 namespace {
 
+// What a restore of `app` would put back, in the words of backups: the History entry
+// --from names, or the latest backup and when it was made.
+std::string RestoredFrom(const operations::App& app, const modGlobal::Roots& roots,
+                         const operations::RunOptions& options) {
+    if (!options.restoreFrom.empty()) {
+        return "History entry " + options.restoreFrom;
+    }
+    const history::Latest latest = history::LatestBackup(roots, app.package);
+    return !latest.exists ? "no backup: nothing to restore"
+           : latest.time  ? "its backup of " + history::IsoTime(*latest.time)
+                          : "its latest backup (made at an unknown time)";
+}
+
 // The window's question, asked on the terminal (on stderr: stdout carries only the status
-// lines or the JSON). Yes only on an explicit "y" or "yes".
-bool Confirm(Operation op, int count, const modGlobal::Roots& roots, const std::string& title) {
-    Err(title + "\n" + TerminalText(operations::Prompt(op, count, roots)) + "\n[y/N] ");
+// lines or the JSON). The window's question says "selected apps": here nobody selected
+// them on screen, so the apps (and for a restore the backup each gets) come first, as
+// many as fit a 24-line terminal beside the longest question, then a count of the rest.
+// Yes only on an explicit "y" or "yes".
+bool Confirm(Operation op, const std::vector<operations::App>& apps, const modGlobal::Roots& roots,
+             const operations::RunOptions& options) {
+    constexpr std::size_t kShown = 12;
+    std::string text =
+        std::string(operations::TextsOf(op).caption) + "\n" +
+        (apps.size() == 1 ? std::string("It works on this app:\n")
+                          : "It works on these " + Counted(apps.size(), "app") + ":\n");
+    const std::size_t shown = apps.size() <= kShown ? apps.size() : kShown - 1;
+    for (std::size_t i = 0; i < shown; ++i) {
+        text += "  " + EscapeName(apps[i].display) + " (" + EscapeName(apps[i].package) + ")" +
+                (op == Operation::Restore ? ": " + RestoredFrom(apps[i], roots, options) : "") +
+                '\n';
+    }
+    if (shown < apps.size()) {
+        text += "  and " + Counted(apps.size() - shown, "more app") + '\n';
+    }
+    Err(text + TerminalText(operations::Prompt(op, static_cast<int>(apps.size()), roots)) +
+        "\n[y/N] ");
     const std::string answer = console::ReadLine().value_or("");
     const std::string word = QString::fromStdString(answer).trimmed().toLower().toStdString();
     return word == "y" || word == "yes";
@@ -131,7 +172,7 @@ void TellInterrupt(const std::vector<operations::App>& apps, const operations::R
         text += " before the first app";
     }
     if (done < apps.size()) {
-        text += "; " + std::to_string(apps.size() - done) + " app(s) not started";
+        text += "; " + Counted(apps.size() - done, "app") + " not started";
     }
     Err(text + '\n');
 }
@@ -153,7 +194,7 @@ const char* ResultWord(operations::AppResult result) {
 // not change with the user's language or regional formats.
 QJsonObject RunJson(const Command& command, const std::vector<operations::App>& apps,
                     const operations::RunResult& result, const std::string& start,
-                    const std::string& end, bool historySaved) {
+                    const std::string& end, bool historySaved, const std::string& stopReason) {
     const bool copies = command.op == Operation::Backup || command.op == Operation::Restore;
     QJsonArray list;
     int counts[4] = {};
@@ -166,15 +207,24 @@ QJsonObject RunJson(const Command& command, const std::vector<operations::App>& 
         if (!outcome.reason.empty()) {
             app["reason"] = QString::fromStdString(outcome.reason);
         }
+        // A copy an interrupt stopped was thrown away with its staging folder: whatever it
+        // had done, nothing of it stayed. (A copy that left out links failed too, but landed.)
+        const bool thrownAway =
+            outcome.result == operations::AppResult::Error && outcome.reason == stopReason;
         if (copies) {
-            app["files"] = static_cast<qint64>(outcome.copied.files);
-            app["bytes"] = static_cast<qint64>(outcome.copied.bytes);
-            app["linked"] = static_cast<qint64>(outcome.linked);
-            app["copied"] = static_cast<qint64>(outcome.written);
+            app["files"] = thrownAway ? 0 : static_cast<qint64>(outcome.copied.files);
+            app["bytes"] = thrownAway ? 0 : static_cast<qint64>(outcome.copied.bytes);
+            app["linked"] = thrownAway ? 0 : static_cast<qint64>(outcome.linked);
+            app["copied"] = thrownAway ? 0 : static_cast<qint64>(outcome.written);
             app["kept"] = Ids(outcome.added);
             app["removed"] = Ids(outcome.removed);
         }
         list.append(app);
+    }
+    QJsonArray notStarted;
+    for (std::size_t i = result.outcomes.size(); i < apps.size(); ++i) {
+        notStarted.append(QJsonObject{{"package", cli::NameText(apps[i].package)},
+                                      {"display", cli::NameText(apps[i].display)}});
     }
     return QJsonObject{
         {"operation", command.name},
@@ -191,7 +241,8 @@ QJsonObject RunJson(const Command& command, const std::vector<operations::App>& 
              {"nothing-to-do", counts[static_cast<int>(operations::AppResult::NothingToDo)]},
              {"unchanged", counts[static_cast<int>(operations::AppResult::Unchanged)]},
              {"not-started", static_cast<int>(apps.size() - result.outcomes.size())}}},
-        {"apps", list}};
+        {"apps", list},
+        {"not-started", notStarted}};
 }
 
 // Where the run writes (Backup/, or the program folder a first Backup creates it in),
@@ -263,8 +314,8 @@ std::optional<operations::RunOptions> OptionsFrom(const QCommandLineParser& pars
 int RunCommand(const Command& command, QCommandLineParser& parser) {
     const QStringList names = parser.positionalArguments().mid(1);
     const bool all = parser.isSet("all");
-    if (all == !names.isEmpty()) {
-        return Usage(std::string(command.name) + ": name the apps or give --all, not both");
+    if (const std::string wrong = AppsOrAll(command.name, names, all); !wrong.empty()) {
+        return Usage(wrong);
     }
     std::string error;
     auto chosen = OptionsFrom(parser, error);
@@ -272,28 +323,25 @@ int RunCommand(const Command& command, QCommandLineParser& parser) {
         return Usage(error);
     }
     operations::RunOptions options = *chosen;
-    const bool copies = command.op == Operation::Backup || command.op == Operation::Restore;
-    if (!copies && (parser.isSet("wait") || parser.isSet("keep") || parser.isSet("keep-last") ||
-                    parser.isSet("keep-daily") || parser.isSet("keep-weekly") ||
-                    parser.isSet("keep-monthly"))) {
-        return Usage(std::string(command.name) + " keeps no History: --keep and --wait go with "
-                                                 "backup and restore");
-    }
     options.restoreFrom = parser.value("from").toStdString();
-    if (parser.isSet("from") && (command.op != Operation::Restore || all)) {
-        return Usage("--from goes with restore and the apps it names");
+    if (parser.isSet("from") && all) {
+        return Usage("--from goes with the apps restore names, not with --all");
     }
     const modGlobal::Roots roots = modGlobal::Roots::FromSystem();
     if (!HasPackagesRoot(roots)) {
         return kFailed;
     }
     // A restore may also name an app that is not installed now but has a backup.
-    auto apps = all ? std::optional(DetectedApps(roots))
-                    : Choose(command.op == Operation::Restore ? AppsWithBackups(roots)
-                                                              : DetectedApps(roots),
-                             names, error);
+    std::vector<modApps::Skipped> leftOut;
+    auto apps = all ? std::optional(DetectedApps(roots, &leftOut))
+                    : Choose(command.op == Operation::Restore ? AppsWithBackups(roots, &leftOut)
+                                                              : DetectedApps(roots, &leftOut),
+                             names, error, leftOut);
     if (!apps) {
         return Usage(error);
+    }
+    if (all) {
+        TellLeftOut(leftOut);
     }
     for (const auto& app : parser.isSet("from") ? *apps : std::vector<operations::App>{}) {
         const auto entries = history::List(roots, app.package);
@@ -314,8 +362,7 @@ int RunCommand(const Command& command, QCommandLineParser& parser) {
                              " changes app data: answer its question on a terminal or give --yes",
                          false);
         }
-        if (!Confirm(command.op, static_cast<int>(apps->size()), roots,
-                     operations::TextsOf(command.op).caption)) {
+        if (!Confirm(command.op, *apps, roots, options)) {
             Err("Nothing was changed.\n");
             return kFailed;
         }
@@ -337,7 +384,7 @@ int RunCommand(const Command& command, QCommandLineParser& parser) {
     }
     if (json) {
         Out(Json(RunJson(command, *apps, result, start, history::IsoTime(clock.UtcNow()),
-                         historySaved)));
+                         historySaved, host.StopReason())));
     }
     cli::RunDone();
     const bool failed =

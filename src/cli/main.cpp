@@ -19,8 +19,9 @@ int main(int argc, char** argv) {
     QCommandLineParser parser;
     const QCommandLineOption version = cli::DescribeOptions(parser);
 
-    if (!parser.parse(cli::Arguments(argc, argv))) {
-        return cli::Usage(parser.errorText().toStdString());
+    const QStringList arguments = cli::Arguments(argc, argv);
+    if (!parser.parse(arguments)) {
+        return cli::Usage(cli::ParseError(parser, arguments));
     }
     if (parser.isSet(version)) {
         cli::Out(std::string("dittoly-ua-cli ") + DITTOLY_VERSION + '\n');
@@ -39,23 +40,24 @@ int main(int argc, char** argv) {
         return cli::Usage("no command given");
     }
     const std::string name = positional.front().toStdString();
-    bool runOnly = false;
-    for (const char* option : {"all", "yes", "keep", "keep-last", "keep-daily", "keep-weekly",
-                               "keep-monthly", "wait", "from", "dry-run", "quiet"}) {
-        runOnly = runOnly || parser.isSet(option);
+    // An option a command does not take would otherwise be ignored, and the run do other
+    // than the line asked for (reset --keep 3 keeps nothing: it deletes).
+    if (const std::string foreign = cli::ForeignOption(parser, name); !foreign.empty()) {
+        return cli::Usage(name + " does not take " + foreign);
     }
     if (name == "list") {
-        if (positional.size() > 1 || runOnly) {
-            return cli::Usage("list takes no apps and only --json");
+        if (positional.size() > 1) {
+            return cli::Usage("list takes no apps");
         }
-        return cli::HasPackagesRoot(roots)
-                   ? cli::List(cli::DetectedApps(roots), parser.isSet("json"))
-                   : cli::kFailed;
+        if (!cli::HasPackagesRoot(roots)) {
+            return cli::kFailed;
+        }
+        std::vector<modApps::Skipped> leftOut;
+        const auto apps = cli::DetectedApps(roots, &leftOut);
+        cli::TellLeftOut(leftOut);
+        return cli::List(apps, parser.isSet("json"));
     }
     if (name == "backups") {
-        if (runOnly) {
-            return cli::Usage("backups takes app names and --json only");
-        }
         return cli::Backups(positional.mid(1), parser.isSet("json"));
     }
     if (name == "forget") {

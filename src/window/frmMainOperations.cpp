@@ -184,7 +184,7 @@ public:
         const QLocale locale;
         const auto size = [&](std::uint64_t bytes) {
             return locale.formattedDataSize(static_cast<qint64>(bytes), 1,
-                                            QLocale::DataSizeTraditionalFormat);
+                                            QLocale::DataSizeIecFormat);
         };
         QString text = "Working on the selected apps ...";
         if (current < names_.size()) {

@@ -1,6 +1,6 @@
 // The real command-line program on a temporary profile and program folder: what a
 // scheduled run or a script sees (its lines, its log, its exit status).
-#include "Fixtures.h"
+#include "CliFixture.h"
 #include "operations/History.h"
 #include "platform/Platform.h"
 
@@ -80,46 +80,6 @@ void CheckFlushedAroundRenames(const std::vector<std::string>& calls, const std:
     }
 }
 
-class CliTest : public ::testing::Test {
-protected:
-    ProfileFixture profile;
-    std::string out;
-    std::string err;
-
-    void SetUp() override {
-        // Beside its program file is where it keeps Backup and Data, as the window does.
-        fs::copy_file(fs::read_symlink("/proc/self/exe").parent_path() / DITTOLY_CLI,
-                      profile.program() / "dittoly-ua-cli");
-    }
-    fs::path OutFile() const { return profile.base().path().string() + ".out"; }
-    // The shell command that runs it with `args`, stdout into OutFile; `prefix` may set
-    // the environment or run it as another user.
-    std::string Line(const std::string& args, const std::string& prefix = {}) const {
-        return "HOME='" + profile.profile().string() + "' " + prefix + " '" +
-               (profile.program() / "dittoly-ua-cli").string() + "' " + args + " >'" +
-               OutFile().string() + "'";
-    }
-    // The exit status; stdout in `out`, stderr in `err`.
-    int Finish(int status) {
-        out = ReadText(OutFile());
-        err = ReadText(OutFile().string() + ".err");
-        fs::remove(OutFile());
-        fs::remove(OutFile().string() + ".err");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    // Runs it with stdin not a terminal, or on a pseudo-terminal that answers "n", whose
-    // transcript (what stderr showed) goes into `err`. script(1) runs the line with $SHELL,
-    // which for a system user may be nologin: it gets a shell that runs it.
-    int Cli(const std::string& args, const std::string& prefix = {}, bool terminal = false) {
-        const std::string errFile = "'" + OutFile().string() + ".err'";
-        const std::string line = Line(args, prefix);
-        return Finish(std::system((terminal ? "printf 'n\\n' | SHELL=/bin/sh script -qec \"" +
-                                                  line + "\" /dev/null >" + errFile + " 2>&1"
-                                            : line + " </dev/null 2>" + errFile)
-                                      .c_str()));
-    }
-};
-
 // A scheduled run and a window run leave the same record: the printed lines are the
 // log's, line for line (whose exact texts the run frame's test holds), and then the line
 // that says where the log went. An app that keeps no Settings says so on stderr but fails
@@ -159,7 +119,9 @@ TEST_F(CliTest, ListsTheAppsAndBackupAllPrintsTheLogAndTheReasons) {
 
 // A usage error or a refused question changes nothing and says so with status 2.
 // Catches: an unknown name that does not point to list, an ambiguous one that does not
-// say what it may be, help that fails, and a question on stdout (where `> file` hides it).
+// say what it may be, help that fails, and a question on stdout (where `> file` hides it);
+// an option named otherwise than typed, an option the command does not take that is
+// ignored (reset --keep 3 deletes all the same), "not both" said when none was given.
 TEST_F(CliTest, UsageErrorsAndUnansweredQuestionsChangeNothing) {
     profile.AddPackage("Example.Notes_abc");
     profile.AddPackage("Dup.App_1");
@@ -170,11 +132,15 @@ TEST_F(CliTest, UsageErrorsAndUnansweredQuestionsChangeNothing) {
              {"hard-reset Example.Notes_abc", ""},
              {"reset 'No App'", "run 'dittoly-ua-cli list'"},
              {"backup 'dup app'", "may be Dup.App_1, Dup.App_2 "},
-             {"backup", ""},
-             {"backup --all Example.Notes_abc", ""},
+             {"backup", "backup: no apps given: name them, or give --all"},
+             {"backup --all Example.Notes_abc", "not both"},
              {"frob", ""},
-             {"list --dry-run", ""},
-             {"--bogus", ""}}) {
+             {"list --dry-run", "list does not take --dry-run"},
+             {"reset --keep 3 Example.Notes_abc", "reset does not take --keep\n"},
+             {"backup --yes --all", "backup does not take --yes\n"},
+             {"forget -q --all", "forget does not take --quiet\n"},
+             {"list --bogus=1 -xy", "unknown options '--bogus', '-xy'\n"},
+             {"--bogus", "unknown option '--bogus'\n"}}) {
         EXPECT_EQ(Cli(args), 2) << args;
         EXPECT_NE(err.find(says), std::string::npos) << err;
         EXPECT_EQ(TreeFingerprint(profile.base().path()), before) << args;
@@ -199,7 +165,11 @@ TEST_F(CliTest, UsageErrorsAndUnansweredQuestionsChangeNothing) {
               "settings of Example.Notes_abc");
     fs::remove_all(profile.packages()); // list stops as every command does
     EXPECT_EQ(Cli("list"), 1);
-    EXPECT_NE(err, "");
+    // The window's stop message as it is, then the folder it looked for.
+    EXPECT_TRUE(err.starts_with("Windows Store apps data packages could not been detected.\n"));
+    EXPECT_TRUE(
+        err.ends_with("download\ndittoly-ua-cli: looked for " + profile.packages().string() + "\n"))
+        << err;
 }
 
 // Catches: a denied write that fails without its reason, and a run that starts, failing
@@ -341,11 +311,13 @@ TEST_F(CliTest, AnEscapedNameReachesItsOwnFolderAndADryRunChangesNothing) {
 }
 
 // Catches: an interrupt that kills the copy and leaves its staging folder or a cut backup
-// behind, or ends without saying where it stopped and with another status than 130. The
-// interrupt comes as the copy starts on its first file (strace delivers it there), so it
-// lands inside the copy however fast the machine is.
+// behind, or ends without saying where it stopped and with another status than 130; JSON
+// that counts the apps not started without naming them, or reports files copied by the
+// copy it threw away. The interrupt comes as the copy starts on its first file (strace
+// delivers it there), so it lands inside the copy however fast the machine is.
 TEST_F(CliTest, AnInterruptStopsTheCopyAndLeavesThePreviousBackupWhole) {
     const fs::path settings = profile.AddPackage("Example.Notes_abc") / "Settings";
+    profile.AddPackage("Zeta.App_z");
     ASSERT_EQ(Cli("backup --all"), 0);
     const fs::path backup = profile.program() / "Backup" / "Example.Notes_abc";
     const std::string before = TreeFingerprint(backup);
@@ -353,15 +325,26 @@ TEST_F(CliTest, AnInterruptStopsTheCopyAndLeavesThePreviousBackupWhole) {
         WriteText(settings / ("more-" + std::to_string(i)), "more");
     }
     // LeakSanitizer cannot work under ptrace: the sanitizer build's leak check is off here.
-    EXPECT_EQ(Cli("backup --all", "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -f -qq "
-                                  "-o /dev/null -e trace=copy_file_range "
-                                  "-e inject=copy_file_range:signal=INT:when=1"),
+    EXPECT_EQ(Cli("backup --all --json",
+                  "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace -f -qq "
+                  "-o /dev/null -e trace=copy_file_range "
+                  "-e inject=copy_file_range:signal=INT:when=1"),
               130)
         << err;
     EXPECT_EQ(TreeFingerprint(backup), before); // no staging folder, no History entry
     EXPECT_EQ(err, "dittoly-ua-cli: Example Notes: interrupted\ndittoly-ua-cli: interrupted in "
-                   "Example Notes, which was left as it was\n");
-    EXPECT_TRUE(std::regex_search(out, std::regex("Example Notes .*<Error>\n"))) << out;
+                   "Example Notes, which was left as it was; 1 app not started\n");
+    EXPECT_TRUE(std::regex_search(ReadText(profile.program() / "Backup" / "Dittoly UA.txt"),
+                                  std::regex("Example Notes .*<Error>\r\n")));
+    const QJsonObject run = QJsonDocument::fromJson(QByteArray::fromStdString(out)).object();
+    EXPECT_EQ(run["not-started"].toArray(),
+              QJsonArray({QJsonObject{{"package", "Zeta.App_z"}, {"display", "Zeta App"}}}))
+        << out;
+    const QJsonObject stopped = run["apps"][0].toObject();
+    EXPECT_EQ(stopped["reason"], "interrupted");
+    for (const char* none : {"files", "bytes", "linked", "copied"}) {
+        EXPECT_EQ(stopped[none].toInt(-1), 0) << none << ": " << out;
+    }
 }
 
 // Catches: two runs of one app at once that lose a backup, leave a hidden copy or a log

@@ -166,7 +166,7 @@ TEST_F(OperationsTest, ABackupSaysHowFarItIsAndCancelLeavesEverythingAsItWas) {
     Run(&frmMain::lblBackup_Click);
     // Eight files of 1,000 bytes besides settings.dat's 21 and state.json's 19.
     const QString files = " of " + QLocale().toString(10) + " files, .+ of " +
-                          QLocale().formattedDataSize(8040, 1, QLocale::DataSizeTraditionalFormat);
+                          QLocale().formattedDataSize(8040, 1, QLocale::DataSizeIecFormat);
     for (int n : {1, 2}) {
         const QRegularExpression shown("^Working on the selected apps \\.\\.\\.\nZoo Big\n" +
                                        QLocale().toString(n) + files + "\n1 of 2 apps done$");
