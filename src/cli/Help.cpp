@@ -95,15 +95,17 @@ struct Takes {
     const char* options;
 };
 constexpr const char* kPolicy = " keep keep-last keep-daily keep-weekly keep-monthly wait ";
+// Every command that changes something takes --yes, asked or not: a script that passes it
+// to each of its lines must not find its nightly backup refused for it.
 const Takes kTakes[] = {
     {"list", " json "},
     {"backups", " json "},
-    {"backup", " all json dry-run quiet "},
+    {"backup", " all yes json dry-run quiet "},
     {"restore", " all yes from json dry-run quiet "},
     {"reset", " all yes json dry-run quiet "},
     {"hard-reset", " all yes json dry-run quiet "},
     {"clear-cache", " all yes json dry-run quiet "},
-    {"forget", " all json dry-run "},
+    {"forget", " all yes json dry-run "},
 };
 
 } // namespace

@@ -137,7 +137,7 @@ TEST_F(CliTest, UsageErrorsAndUnansweredQuestionsChangeNothing) {
              {"frob", ""},
              {"list --dry-run", "list does not take --dry-run"},
              {"reset --keep 3 Example.Notes_abc", "reset does not take --keep\n"},
-             {"backup --yes --all", "backup does not take --yes\n"},
+             {"backup --from x --all", "backup does not take --from\n"},
              {"forget -q --all", "forget does not take --quiet\n"},
              {"list --bogus=1 -xy", "unknown options '--bogus', '-xy'\n"},
              {"--bogus", "unknown option '--bogus'\n"}}) {
