@@ -219,7 +219,8 @@ TEST_F(CliTest, ADeniedWriteSaysWhyAndAnUnwritableProgramFolderStopsTheRunFirst)
     fs::permissions(profile.program() / "Backup" / "Example.Notes_abc", fs::perms::owner_write,
                     fs::perm_options::remove);
     EXPECT_EQ(Cli("backup --all", asUser), 1);
-    EXPECT_EQ(err, "dittoly-ua-cli: Example Notes: Permission denied\n");
+    EXPECT_EQ(err, "dittoly-ua-cli: Example Notes: Backup/Example.Notes_abc/Settings.lock: "
+                   "Permission denied\n");
     fs::remove_all(profile.program() / "Backup");
     fs::permissions(profile.program(), fs::perms::owner_write, fs::perm_options::remove);
     const auto before = TreeFingerprint(profile.base().path());
