@@ -440,7 +440,9 @@ AppOutcome Judge(Operation op, int code, const std::string& package, const Step&
                               "one and any others were left out"
                        : "links, mount points and special files inside are never copied, and "
                          "were left out";
-    } else if (code == ELOOP || code == EXDEV) {
+    } else if (code == ELOOP || code == EXDEV ||
+               (code == ENOTDIR && known &&
+                platform::StateOf(platform::PathOf(report.where)) == platform::PathState::Link)) {
         reason = known ? "refused: " + at + " is a link or a mount point"
                        : "refused: a folder on the way is a link or a mount point";
     }

@@ -363,6 +363,9 @@ TEST_F(CliTest, AnInterruptStopsTheCopyAndLeavesThePreviousBackupWhole) {
     EXPECT_EQ(err, "dittoly-ua-cli: Example Notes: interrupted\ndittoly-ua-cli: interrupted in "
                    "Example Notes, which was left as it was\n");
     EXPECT_TRUE(std::regex_search(out, std::regex("Example Notes .*<Error>\n"))) << out;
+    EXPECT_NE(ReadText(backup.parent_path() / "Dittoly UA history.txt")
+                  .find("<Error>\r\n    why: interrupted\r\n"),
+              std::string::npos); // and why, the morning after
 }
 
 // Catches: two runs of one app at once that lose a backup, leave a hidden copy or a log

@@ -81,7 +81,8 @@ int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNod
     int error = SwapIntoKeeping(dir, name, oldNode, kept.fd.Get(), stage);
     const int synced = SyncFolder(kept.fd.Get());
     if (error != 0 || synced != 0) {
-        // A rename between the two names: the kept one is the one a name clash would be at.
+        // Its renames end in the keeping folder: a name clash is at the kept name there,
+        // anything else is named by that folder.
         Tell(where, keep, keep.names.size(),
              error == EEXIST ? std::vector{name} : std::vector<std::string>{});
         error = error != 0 ? error : synced;
