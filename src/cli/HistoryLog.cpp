@@ -3,6 +3,8 @@
 #include "operations/StatusText.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
+
 namespace cli {
 
 namespace {
@@ -13,9 +15,27 @@ bool StartsRun(const std::string& line) {
     return line.starts_with(std::string(operations::kRuleOpen) + "Dittoly UA - ");
 }
 
+// The run's lines, each app's reason after its status line when that ends in "<Error>". The
+// header comes first, then the status lines of the apps in their order. A reason is one
+// line, whatever text reached it.
+std::vector<std::string> WithReasons(const operations::RunResult& result) {
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < result.lines.size(); ++i) {
+        lines.push_back(result.lines[i]);
+        if (i == 0 || i > result.outcomes.size() || !lines.back().ends_with(operations::kError)) {
+            continue;
+        }
+        std::string reason = result.outcomes[i - 1].reason;
+        std::replace_if(
+            reason.begin(), reason.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+        lines.push_back(kReasonLead + reason);
+    }
+    return lines;
+}
+
 } // namespace
 
-bool AppendToHistoryLog(const modGlobal::Roots& roots, const std::vector<std::string>& run) {
+bool AppendToHistoryLog(const modGlobal::Roots& roots, const operations::RunResult& result) {
     if (!modGlobal::FolderExists(roots.BackupDir())) {
         return true;
     }
@@ -52,6 +72,7 @@ bool AppendToHistoryLog(const modGlobal::Roots& roots, const std::vector<std::st
         return false;
     }
     // Back from the end, whole runs while they fit beside the new one.
+    const std::vector<std::string> run = WithReasons(result);
     std::size_t size = 0;
     for (const std::string& line : run) {
         size += line.size() + 2;

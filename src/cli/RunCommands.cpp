@@ -377,7 +377,7 @@ int RunCommand(const Command& command, QCommandLineParser& parser) {
     const std::string start = history::IsoTime(clock.UtcNow());
     cli::CatchInterrupts();
     const auto result = operations::Run(command.op, *apps, roots, clock, launcher, host, options);
-    const bool historySaved = cli::AppendToHistoryLog(roots, result.lines);
+    const bool historySaved = cli::AppendToHistoryLog(roots, result);
     TellReasons(*apps, result, roots, quiet, historySaved);
     if (cli::Interrupted()) {
         TellInterrupt(*apps, result, host.StopReason());

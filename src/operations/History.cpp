@@ -439,10 +439,10 @@ std::vector<std::string> Prune(const modGlobal::Roots& roots, const std::string&
 }
 
 int LockApp(const modGlobal::Roots& roots, const std::string& package, std::int64_t now, int waitMs,
-            platform::FileLock& lock, std::string& holder) {
+            platform::FileLock& lock, std::string& holder, platform::FailedAt* where) {
     return platform::LockFile(BesideLatest(roots, package, kLockName),
                               platform::ThisProcess() + ", since " + IsoTime(now), waitMs, lock,
-                              holder);
+                              holder, where);
 }
 
 Holding Hold(const platform::Below& folder) {

@@ -138,8 +138,9 @@ std::uint64_t DiskBytes(const modGlobal::Roots& roots, const std::string& packag
 
 // Takes the app's lock (Backup/<package>/Settings.lock), which keeps every other run off
 // the app's backups, waiting up to `waitMs` for another run to end. 0, or EWOULDBLOCK with
-// `holder` saying which run has it, or an errno. The backup folder must exist.
+// `holder` saying which run has it, or an errno (and `where` as LockFile sets it). The backup
+// folder must exist.
 int LockApp(const modGlobal::Roots& roots, const std::string& package, std::int64_t now, int waitMs,
-            platform::FileLock& lock, std::string& holder);
+            platform::FileLock& lock, std::string& holder, platform::FailedAt* where = nullptr);
 
 } // namespace operations::history

@@ -3,6 +3,7 @@
 #include "operations/StatusText.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <initializer_list>
 #include <optional>
@@ -96,6 +97,7 @@ struct StepReport {
     std::vector<std::string> added;
     std::vector<std::string> removed;
     platform::CopyStats stats;
+    platform::FailedAt where; // of a failure, as the platform tells it; no root: not known
 };
 
 // One app's copy or delete: the paths as the status line prints them, the folder the work
@@ -130,7 +132,8 @@ bool Replaced(const std::optional<platform::FolderFacts>& before, const Below& a
 int LockForCopy(const modGlobal::Roots& roots, const std::string& package, std::int64_t now,
                 const RunOptions& options, platform::FileLock& lock, StepReport& report) {
     std::string holder;
-    const int error = history::LockApp(roots, package, now, options.waitMs, lock, holder);
+    const int error =
+        history::LockApp(roots, package, now, options.waitMs, lock, holder, &report.where);
     if (error == EWOULDBLOCK) {
         report.reason = "in use by another run (" +
                         (holder.empty() ? std::string("another process") : holder) +
@@ -187,7 +190,7 @@ int BackupWork(const modGlobal::Roots& roots, const std::string& package, const 
         return EIO;
     }
     const auto before = platform::InspectFolder(latest);
-    const int result = platform::CopyTree(settings, backup, copy);
+    const int result = platform::CopyTree(settings, backup, copy, &report.where);
     const bool placed = Replaced(before, latest);
     history::EndRecord(roots, package, placed, stats.began);
     report.stats = stats;
@@ -232,7 +235,7 @@ int RestoreWork(const modGlobal::Roots& roots, const std::string& package, const
         kept = history::NewId(roots, package, now, history::Kind::BeforeRestore);
         copy.keep = history::EntryFolder(roots, package, kept);
     }
-    const int result = platform::CopyTree(source, inPackages, copy);
+    const int result = platform::CopyTree(source, inPackages, copy, &report.where);
     report.stats = stats;
     if (!Replaced(before, live)) {
         report.nothingRestored = true;
@@ -281,16 +284,16 @@ Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& r
                 packageFolder + kSepStr + "Settings",
                 {},
                 settings,
-                [=](platform::TreeProgress* progress, StepReport&) {
-                    return platform::RemoveTree(settings, progress);
+                [=](platform::TreeProgress* progress, StepReport& report) {
+                    return platform::RemoveTree(settings, progress, &report.where);
                 }};
     case Operation::HardReset:
         return {kWordHardReset,
                 packageFolder,
                 {},
                 inPackages,
-                [=](platform::TreeProgress* progress, StepReport&) {
-                    return platform::RemoveTree(inPackages, progress);
+                [=](platform::TreeProgress* progress, StepReport& report) {
+                    return platform::RemoveTree(inPackages, progress, &report.where);
                 }};
     default: {
         const Below cache{packagesRoot, {package, "LocalCache"}};
@@ -298,8 +301,8 @@ Step StepFor(Operation op, const std::string& package, const modGlobal::Roots& r
                 packageFolder + kSepStr + "LocalCache",
                 {},
                 cache,
-                [=](platform::TreeProgress* progress, StepReport&) {
-                    const int result = platform::RemoveTree(cache, progress);
+                [=](platform::TreeProgress* progress, StepReport& report) {
+                    const int result = platform::RemoveTree(cache, progress, &report.where);
                     // One level only: a package folder that is gone is not brought back.
                     platform::MakeFolder(cache);
                     return result;
@@ -398,9 +401,40 @@ AppOutcome Refusal(Operation op, const std::string& package, const Step& step,
     return {};
 }
 
+// Where a failure lay, as the user knows the place: inside the app's package folder from
+// there ("Settings/sub/file"), inside the program's Backup folder from "Backup", anything
+// else in full; a name that is not UTF-8 as ReadableText writes it.
+std::string ShownWhere(const Below& where, const std::string& package,
+                       const modGlobal::Roots& roots) {
+    std::size_t from = 0;
+    std::string shown;
+    if (where.root == roots.PackagesRoot() && where.names.size() > 1 &&
+        where.names.front() == package) {
+        from = 1;
+    } else if (where.root == roots.BackupDir()) {
+        shown = "Backup";
+    } else {
+        shown = where.root;
+        while (shown.size() > 1 && shown.ends_with(platform::kSep)) {
+            shown.pop_back();
+        }
+    }
+    for (std::size_t i = from; i < where.names.size(); ++i) {
+        shown += (shown.empty() ? "" : kSepStr) + where.names[i];
+    }
+    return ReadableText(shown);
+}
+
+// Whether `where` lies below the folder `folder`.
+bool Inside(const Below& where, const Below& folder) {
+    return where.root == folder.root && where.names.size() > folder.names.size() &&
+           std::equal(folder.names.begin(), folder.names.end(), where.names.begin());
+}
+
 // Why a step failed: what stood in the way, else what the copy left out, else the
-// system's words. `systemText` is the system's words for `code`, taken on the thread that
-// did the work (on Windows they belong to that thread's last error).
+// system's words; with where it happened, when the work could tell. `systemText` is the
+// system's words for `code`, taken on the thread that did the work (on Windows they belong
+// to that thread's last error).
 AppOutcome Judge(Operation op, int code, const std::string& package, const Step& step,
                  const modGlobal::Roots& roots, const std::string& systemText,
                  const StepReport& report) {
@@ -414,12 +448,20 @@ AppOutcome Judge(Operation op, int code, const std::string& package, const Step&
         return refused;
     }
     const bool copy = ReplacedBy(op, package, roots).has_value();
-    std::string reason = systemText;
-    if (copy && (code == ELOOP || code == EXDEV || code == EINVAL)) {
-        reason = "links, mount points and special files inside are never copied, and were "
-                 "left out";
-    } else if (code == ELOOP || code == EXDEV) {
-        reason = "refused: a folder on the way is a link or a mount point";
+    const bool known = !report.where.root.empty();
+    const std::string at = known ? ShownWhere(report.where, package, roots) : std::string();
+    std::string reason = known ? at + ": " + systemText : systemText;
+    if (copy && (code == ELOOP || code == EXDEV || code == EINVAL) &&
+        (!known || Inside(report.where, step.subject))) {
+        reason = known ? at + ": links, mount points and special files are never copied; this "
+                              "one and any others were left out"
+                       : "links, mount points and special files inside are never copied, and "
+                         "were left out";
+    } else if (code == ELOOP || code == EXDEV ||
+               (code == ENOTDIR && known &&
+                platform::StateOf(platform::PathOf(report.where)) == platform::PathState::Link)) {
+        reason = known ? "refused: " + at + " is a link or a mount point"
+                       : "refused: a folder on the way is a link or a mount point";
     }
     if (report.nothingRestored) {
         reason = "nothing was restored: " + reason;

@@ -51,6 +51,56 @@ bool IsPlainFolderName(const std::string& name) {
     return true;
 }
 
+namespace {
+
+// The length of the valid UTF-8 character at `at`, or 0 when the byte there starts none:
+// no overlong form, surrogate or code point above U+10FFFF.
+std::size_t CharacterLength(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) {
+        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
+    };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return 1;
+    }
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (length == 0 || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+} // namespace
+
+std::string ReadableText(std::string_view bytes) {
+    constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const bool control = lead < 0x20 || lead == 0x7F;
+        if (const std::size_t length = control ? 0 : CharacterLength(bytes, i); length > 0) {
+            text += bytes.substr(i, length);
+            i += length;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(bytes[i++]);
+        text += "/x";
+        text += kHex[byte >> 4];
+        text += kHex[byte & 0x0F];
+    }
+    return text;
+}
+
 std::string UpperCase(std::string text) {
     for (char& c : text) {
         if (c >= 'a' && c <= 'z') {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace operations {
@@ -52,6 +53,12 @@ std::string StoppedLine(std::string reason, std::size_t undone, std::size_t apps
 // pass through here before any path is built from them, so that no operation can reach
 // PackagesRoot itself or anything outside one package folder.
 bool IsPlainFolderName(const std::string& name);
+
+// `bytes` as text every reader takes on one line: valid UTF-8 as it is, any other byte and
+// every control character as "/xHH" (two upper-case hex digits), the form the command line
+// gives a name that is not UTF-8. For the names in a reason, which goes to JSON, a terminal,
+// the window and the history log alike.
+std::string ReadableText(std::string_view bytes);
 
 // Converts mixed-case prompt items to upper case (ASCII letters only).
 std::string UpperCase(std::string text);

@@ -82,9 +82,19 @@ inline std::string PathOf(const Below& at) {
 //   followed (a link is copied as nothing and removed as a link) and no mount is crossed
 //   (left alone, and reported).
 // - The result is 0 only when the whole job was done; otherwise an errno-style number of
-//   the first thing that went wrong.
+//   the first thing that went wrong, and, for a caller that passes `where`, where that was
+//   (see below).
 // - Any depth works with a handful of open descriptors. The walks climb back through "..";
 //   a folder moved away while they work ends the walk with an error, never somewhere else.
+
+// Where the failure an operation returns lies, so a reason can name it: the entry it could
+// not open, read, make, write, move or remove, the first entry it left out, or the name on
+// the way it refused, as a root and the names below it (the root alone when the root itself
+// failed). What a copy writes is named by the place it was to take (`into`/<name>/...), not
+// by the hidden folder it is built in. Set only when the result is not 0 and the operation
+// can tell; otherwise left as it was. Built only once a failure is recorded, so passing it
+// costs a copy nothing per file.
+using FailedAt = Below;
 
 // How far a copy or removal has come. Called from the thread doing the work, after every
 // file and, within a large file, every few megabytes.
@@ -168,19 +178,20 @@ struct CopyOptions {
 // old one's place, and each rename that moves a folder into place or away (into `keep`) is
 // on the disk before CopyTree returns 0; so a power cut, like a kill, leaves one whole
 // state.
-int CopyTree(const Below& from, const Below& into, const CopyOptions& options = {});
+int CopyTree(const Below& from, const Below& into, const CopyOptions& options = {},
+             FailedAt* where = nullptr);
 
 // Removes the last name of `path` with its whole content, for good. Folders of the user's
 // own that are read-only or unreadable are opened up to be removed. A path that does not
 // exist is a failure, and so is one whose last name is a link or a mount point (both
 // stay). What cannot be removed stays, with the folders above it, and is reported.
-int RemoveTree(const Below& path, TreeProgress* progress = nullptr);
+int RemoveTree(const Below& path, TreeProgress* progress = nullptr, FailedAt* where = nullptr);
 
 // Removes the folder `path` so that it is never seen half removed under its own name: it
 // is renamed to a hidden name beside it first (here ".<name>.dittoly-<pid>-<n>.gone"),
 // then removed. What a killed removal left under such a name goes with the next
 // DiscardTree or CopyTree in the same folder. `exclusive` as for CopyOptions.
-int DiscardTree(const Below& path, bool exclusive = false);
+int DiscardTree(const Below& path, bool exclusive = false, FailedAt* where = nullptr);
 
 // Finishes or removes what copies and removals of processes that have ended left in the
 // folder `path`, for every name in it: a complete copy goes where it belonged when that
@@ -258,7 +269,7 @@ public:
     void Release();
 
 private:
-    friend int LockFile(const Below&, const std::string&, int, FileLock&, std::string&);
+    friend int LockFile(const Below&, const std::string&, int, FileLock&, std::string&, FailedAt*);
     static constexpr std::intptr_t kNone = -1;
     std::intptr_t handle_ = kNone; // a descriptor here, a HANDLE on Windows
 };
@@ -269,7 +280,7 @@ private:
 // Release empties it again) and returns 0. EWOULDBLOCK when another holder keeps it:
 // `holder` is then what that holder wrote (empty when it wrote nothing yet). Else an errno.
 int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& lock,
-             std::string& holder);
+             std::string& holder, FailedAt* where = nullptr);
 
 // This process as a lock's note names it: "process <number> on <host name>".
 std::string ThisProcess();

@@ -189,7 +189,8 @@ TEST_F(CliTest, ADeniedWriteSaysWhyAndAnUnwritableProgramFolderStopsTheRunFirst)
     fs::permissions(profile.program() / "Backup" / "Example.Notes_abc", fs::perms::owner_write,
                     fs::perm_options::remove);
     EXPECT_EQ(Cli("backup --all", asUser), 1);
-    EXPECT_EQ(err, "dittoly-ua-cli: Example Notes: Permission denied\n");
+    EXPECT_EQ(err, "dittoly-ua-cli: Example Notes: Backup/Example.Notes_abc/Settings.lock: "
+                   "Permission denied\n");
     fs::remove_all(profile.program() / "Backup");
     fs::permissions(profile.program(), fs::perms::owner_write, fs::perm_options::remove);
     const auto before = TreeFingerprint(profile.base().path());
@@ -345,6 +346,9 @@ TEST_F(CliTest, AnInterruptStopsTheCopyAndLeavesThePreviousBackupWhole) {
     for (const char* none : {"files", "bytes", "linked", "copied"}) {
         EXPECT_EQ(stopped[none].toInt(-1), 0) << none << ": " << out;
     }
+    EXPECT_NE(ReadText(backup.parent_path() / "Dittoly UA history.txt")
+                  .find("<Error>\r\n    why: interrupted\r\n"),
+              std::string::npos); // and why, the morning after
 }
 
 // Catches: two runs of one app at once that lose a backup, leave a hidden copy or a log

@@ -285,7 +285,9 @@ TEST(WindowsTreeOps, DiscardedFoldersAreWholeOrGoneAndLeftoversGoNextTime) {
                                          nullptr, OPEN_EXISTING, 0, nullptr);
         const HANDLE lock2 = CreateFileW(W(tmp.path() / "Twice.dittoly-gone" / "g").c_str(),
                                          GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        EXPECT_NE(platform::DiscardTree({root, {"Busy"}}), 0);
+        platform::FailedAt where; // named as the user knew it, never by its hidden name
+        EXPECT_NE(platform::DiscardTree({root, {"Busy"}}, false, &where), 0);
+        EXPECT_EQ(where.names.front(), "Busy");
         // Windows refuses to rename a folder with an open file inside; Wine renames it.
         const std::string state = TreeFingerprint(tmp.path() / "Busy");
         EXPECT_TRUE(state == busy || state == "<missing>") << state;
@@ -345,9 +347,11 @@ TEST(WindowsTreeOps, FolderLinksAreNeverEnteredCopiedOrDeletedThrough) {
     EXPECT_EQ(modApps::FindPackages(packages), std::vector<std::string>{"Linked.App_l1nk"});
 
     TempDir tmp;
-    EXPECT_EQ(
-        platform::CopyTree({packages, {"Linked.App_l1nk", "Settings"}}, {tmp.path().string(), {}}),
-        ELOOP);
+    platform::FailedAt where; // the link left out is what the reason names
+    EXPECT_EQ(platform::CopyTree({packages, {"Linked.App_l1nk", "Settings"}},
+                                 {tmp.path().string(), {}}, {}, &where),
+              ELOOP);
+    EXPECT_EQ(where.names, (std::vector<std::string>{"Linked.App_l1nk", "Settings", "roaming"}));
     EXPECT_EQ(Names((tmp.path() / "Settings").string()), std::vector<std::string>{"settings.dat"});
     // A link on the way to a path, or at its end, is refused outright.
     EXPECT_EQ(platform::RemoveTree({packages, {"OnlyLink_x", "LocalState", "keep.txt"}}), ELOOP);

@@ -19,6 +19,11 @@ public:
 
     int failed = 0;  // the first failure that leaves the copy incomplete
     int skipped = 0; // the first entry of a kind that is never copied
+    // Where each lay: the names below the top of the copy, and whether in what the copy
+    // writes rather than in its source.
+    std::vector<std::string> failedAt;
+    bool failedWriting = false;
+    std::vector<std::string> skippedAt;
     CopyStats stats;
 
     // Fills the empty folder open as `dst` (`stage`, the top of the copy, which stays open
@@ -66,23 +71,41 @@ private:
     void Report(std::uint64_t bytes) {
         told_ = bytes;
         if (progress_ != nullptr && !progress_->Advance(files_, bytes)) {
-            Fail(ECANCELED);
+            Fail(ECANCELED, nullptr);
         }
     }
     std::vector<char> buffer_;
+    bool writeFailed_ = false; // the failure in the data was a write's
     std::vector<char> names_ = std::vector<char>(1024);
     std::vector<char> value_ = std::vector<char>(4096);
 
-    void Fail(int error) { failed = failed != 0 ? failed : (error != 0 ? error : EIO); }
-    void Skip(int error) { skipped = skipped != 0 ? skipped : error; }
+    // `name` in the folder the walk is in (none: that folder itself) failed or was left
+    // out; the first of each is remembered with where it lay, its path built only then.
+    void Fail(int error, const char* name, bool writing = false) {
+        if (failed == 0) {
+            failed = error != 0 ? error : EIO;
+            failedAt = NamesInCopy(name);
+            failedWriting = writing;
+        }
+    }
+    void Skip(int error, const char* name) {
+        if (skipped == 0) {
+            skipped = error;
+            skippedAt = NamesInCopy(name);
+        }
+    }
     // An entry that could not be opened: gone since the listing is nothing to copy, one
     // that became a link is skipped, anything else fails the copy.
-    void NotOpened(int error) {
+    void NotOpened(int error, const char* name) {
         if (error == ELOOP || error == ENOTDIR) {
-            Skip(ELOOP);
+            Skip(ELOOP, name);
         } else if (error != ENOENT) {
-            Fail(error);
+            Fail(error, name);
         }
+    }
+    // What only the side written to can cause.
+    static bool Writing(int error) {
+        return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
     }
     void Fill(int src, int dst, Level& level);
     void File(int srcDir, int dstDir, const char* name);
@@ -90,6 +113,7 @@ private:
     bool SecondName(const Node& node, int dstDir, const char* name);
     int Link(int fromDir, const char* from, int dstDir, const char* name) const;
     std::string PathInCopy(const char* name) const;
+    std::vector<std::string> NamesInCopy(const char* name) const;
     void Descend(const std::string& name);
     void Ascend();
     void Done(std::uint64_t size) {

@@ -63,19 +63,18 @@ void FileLock::Release() {
     }
 }
 
-int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& lock,
-             std::string& holder) {
-    holder.clear();
-    if (at.names.empty() || !IsPlainName(at.names.back())) {
-        return EINVAL;
-    }
+namespace {
+
+// LockFile but for where a failure lies: `failed` names that far into `at`.
+int TakeLock(const Below& at, const std::string& note, int waitMs, Fd& fd, std::string& holder,
+             std::size_t& failed) {
     Reached parent;
     if (const int error = Reach(at, at.names.size() - 1, false, parent); error != 0) {
+        failed = parent.failed;
         return error;
     }
     const std::string& name = at.names.back();
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    Fd fd;
     for (;;) {
         if (!fd.Valid()) {
             if (const int error = OpenLock(parent.fd.Get(), parent.node, name, fd); error != 0) {
@@ -122,6 +121,25 @@ int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& loc
             return n == 0 ? EIO : errno;
         }
         done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& lock,
+             std::string& holder, FailedAt* where) {
+    holder.clear();
+    if (at.names.empty() || !IsPlainName(at.names.back())) {
+        return EINVAL;
+    }
+    Fd fd;
+    std::size_t failed = at.names.size();
+    if (const int error = TakeLock(at, note, waitMs, fd, holder, failed); error != 0) {
+        if (error != EWOULDBLOCK) {
+            Tell(where, at, failed);
+        }
+        return error;
     }
     lock.Release();
     lock.handle_ = fd.Release();

@@ -160,7 +160,20 @@ struct Reached {
     Fd fd; // a bare reference (O_PATH)
     Node node;
     Node root;
+    std::size_t failed = 0; // after a failure: the names down to the one that failed
 };
+
+// Tells `where` (when asked) that the failure lies at the first `names` names of `at`,
+// followed by `inside`.
+inline void Tell(FailedAt* where, const Below& at, std::size_t names,
+                 const std::vector<std::string>& inside = {}) {
+    if (where != nullptr) {
+        where->root = at.root;
+        where->names.assign(at.names.begin(),
+                            at.names.begin() + static_cast<std::ptrdiff_t>(names));
+        where->names.insert(where->names.end(), inside.begin(), inside.end());
+    }
+}
 
 int Reach(const Below& path, std::size_t depth, bool create, Reached& out);
 int SyncFolder(int dir);
@@ -215,6 +228,9 @@ public:
     // `home`: a folder reached through another mount is left alone and reported.
     int Folder(int parent, const std::string& name, const Node& home);
 
+    // Where the first failure lay: `name` and the names below it.
+    std::vector<std::string> failedAt;
+
 private:
     struct Level {
         Node node;
@@ -228,9 +244,19 @@ private:
     const bool root_ = ::geteuid() == 0;
     TreeProgress* progress_;
     std::uint64_t files_ = 0;
+    std::vector<Level> stack_;
 
-    void Fail(int error, Level* level) {
-        first_ = first_ != 0 ? first_ : (error != 0 ? error : EIO);
+    // `name` in the folder the walk is in (none: that folder itself) could not go.
+    void Fail(int error, Level* level, const char* name = nullptr) {
+        if (first_ == 0) {
+            first_ = error != 0 ? error : EIO;
+            for (const Level& above : stack_) {
+                failedAt.push_back(above.name);
+            }
+            if (name != nullptr) {
+                failedAt.emplace_back(name);
+            }
+        }
         if (level != nullptr) {
             level->failed = true;
         }
@@ -261,6 +287,7 @@ int PutInPlace(int dir, const std::string& stage, const std::string& name, std::
 // ---- Where a replaced folder is kept (TreeHistory.cpp)
 
 int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNode,
-                 const Below& keep, bool exclusive, std::string& stage, std::string& leaving);
+                 const Below& keep, bool exclusive, std::string& stage, std::string& leaving,
+                 FailedAt* where);
 
 } // namespace platform::posix

@@ -38,19 +38,19 @@ void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode, int 
             Fd childSrc(::openat(src.Get(), name.c_str(), kDirFlags));
             Node childNode;
             if (!childSrc.Valid()) {
-                NotOpened(errno);
+                NotOpened(errno, name.c_str());
             } else if (const int error = StatFd(childSrc.Get(), childNode); error != 0) {
-                Fail(error);
+                Fail(error, name.c_str());
             } else if (!SameMount(childNode, home_)) {
-                Skip(EXDEV);
+                Skip(EXDEV, name.c_str());
             } else if (::mkdirat(dst.Get(), name.c_str(), S_IRWXU) != 0) {
-                Fail(errno); // private while it is filled; its own mode comes last
+                Fail(errno, name.c_str(), true); // private while it is filled; mode comes last
             } else {
                 Fd childDst(::openat(dst.Get(), name.c_str(), kDirFlags));
                 stack.emplace_back().src = childNode;
                 stack.back().name = name;
                 if (!childDst.Valid() || StatFd(childDst.Get(), stack.back().dst) != 0) {
-                    Fail(errno);
+                    Fail(errno, nullptr, true);
                     break;
                 }
                 Descend(name);
@@ -61,6 +61,7 @@ void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode, int 
             continue;
         }
         const Node folder = level.src;
+        std::string name = std::move(level.name); // for a failure below, once it is popped
         Ascend();
         stack.pop_back();
         Fd upSrc;
@@ -74,7 +75,7 @@ void Copier::Tree(Fd src, const Node& srcNode, Fd dst, const Node& dstNode, int 
         // modification time.
         error = error != 0 ? error : ModeAndTimes(dst.Get(), folder);
         if (error != 0) {
-            Fail(error);
+            Fail(error, name.c_str(), true);
         }
         src = std::move(upSrc);
         dst = std::move(upDst);
@@ -87,7 +88,7 @@ void Copier::Fill(int src, int dst, Level& level) {
         if (type == DT_UNKNOWN) {
             struct stat st {};
             if (::fstatat(src, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                NotOpened(errno);
+                NotOpened(errno, name);
                 return failed == 0;
             }
             type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_CHR;
@@ -98,12 +99,12 @@ void Copier::Fill(int src, int dst, Level& level) {
             File(src, dst, name);
         } else {
             // Links, devices, pipes and sockets have no place in a copy of app data.
-            Skip(type == DT_LNK ? ELOOP : EINVAL);
+            Skip(type == DT_LNK ? ELOOP : EINVAL, name);
         }
         return failed == 0;
     });
     if (error != 0) {
-        Fail(error);
+        Fail(error, nullptr);
     }
 }
 
@@ -117,15 +118,15 @@ void Copier::File(int srcDir, int dstDir, const char* name) {
     Fd in(::openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     Node node;
     if (!in.Valid()) {
-        NotOpened(errno);
+        NotOpened(errno, name);
         return;
     }
     if (const int error = StatFd(in.Get(), node); error != 0) {
-        Fail(error);
+        Fail(error, name);
         return;
     }
     if (!S_ISREG(node.mode) || !SameMount(node, home_)) {
-        Skip(S_ISREG(node.mode) ? EXDEV : EINVAL);
+        Skip(S_ISREG(node.mode) ? EXDEV : EINVAL, name);
         return;
     }
     if (node.links > 1 && SecondName(node, dstDir, name)) {
@@ -136,17 +137,20 @@ void Copier::File(int srcDir, int dstDir, const char* name) {
     Fd out(::openat(dstDir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     S_IRUSR | S_IWUSR));
     if (!out.Valid()) {
-        Fail(errno);
+        Fail(errno, name, true);
         return;
     }
     int error = Data(in.Get(), out.Get(), node);
+    // Past the data every call changes the new file; in it, a full disk or a quota shows
+    // the side written to (the kernel's copy does not tell a read from a write).
+    const bool writing = error == 0 || Writing(error) || writeFailed_;
     error = error != 0 ? error : Attributes(in.Get(), out.Get(), node);
     error = error != 0 ? error : ModeAndTimes(out.Get(), node);
     if (::close(out.Release()) != 0 && error == 0) {
         error = errno;
     }
     if (error != 0) {
-        Fail(error);
+        Fail(error, name, writing);
         return;
     }
     ++stats.copied;
@@ -234,6 +238,7 @@ ssize_t Copier::Pass(int in, int out, off_t at, std::size_t want) {
         }
         if (w <= 0) {
             errno = w == 0 ? EIO : errno;
+            writeFailed_ = true;
             return -1;
         }
         done += w;
@@ -363,15 +368,23 @@ namespace platform {
 
 using namespace posix;
 
-int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
+int CopyTree(const Below& from, const Below& into, const CopyOptions& options, FailedAt* where) {
     if (from.names.empty() || !IsPlainName(from.names.back())) {
         return EINVAL;
     }
     const std::string& name = from.names.back();
+    // Where the copy goes, as the user knows it: what fails there is named by it.
+    Below placed = into;
+    placed.names.push_back(name);
+    const auto failed = [&](int error, const Below& at, std::size_t names,
+                            const std::vector<std::string>& inside = {}) {
+        Tell(where, at, names, inside);
+        return error;
+    };
     Reached source;
     Reached target;
     if (const int error = Reach(into, into.names.size(), false, target); error != 0) {
-        return error;
+        return failed(error, into, target.failed);
     }
     const int dir = target.fd.Get();
     if (!StageFits(name)) {
@@ -381,7 +394,7 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     Sweep(dir, target.node, options.exclusive,
           [&](const Leftover& left) { return left.name == name; });
     if (const int error = Reach(from, from.names.size(), false, source); error != 0) {
-        return error;
+        return failed(error, from, source.failed);
     }
     // Into itself or its own subtree the copy would chase its own output.
     if (const int error = CheckOutside(dir, source.node); error != 0) {
@@ -392,32 +405,35 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     const int state = StatAt(dir, name.c_str(), old);
     if (state == 0) {
         if (!S_ISDIR(old.mode) || !SameMount(old, target.node)) {
-            return S_ISLNK(old.mode) ? ELOOP : S_ISDIR(old.mode) ? EXDEV : ENOTDIR;
+            return failed(S_ISLNK(old.mode)   ? ELOOP
+                          : S_ISDIR(old.mode) ? EXDEV
+                                              : ENOTDIR,
+                          placed, placed.names.size());
         }
         // The old copy goes at the end; it must not hold the source.
         if (const int error = CheckOutside(source.fd.Get(), old); error != 0) {
             return error;
         }
     } else if (state != ENOENT) {
-        return state;
+        return failed(state, placed, placed.names.size());
     }
 
     Fd src(::openat(source.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!src.Valid()) {
-        return errno;
+        return failed(errno, from, from.names.size());
     }
     std::string stage;
     for (int n = 0; n < 100 && stage.empty(); ++n) {
         stage = StageName(name, n, "new");
         if (::mkdirat(dir, stage.c_str(), S_IRWXU) != 0) {
             if (errno != EEXIST) {
-                return errno;
+                return failed(errno, placed, placed.names.size());
             }
             stage.clear();
         }
     }
     if (stage.empty()) {
-        return EEXIST;
+        return failed(EEXIST, placed, placed.names.size());
     }
     Fd dst(::openat(dir, stage.c_str(), kDirFlags));
     // Kept open for the flush from before the first byte is written: syncfs reports the
@@ -427,6 +443,7 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     Copier copier(options);
     if (!staged.Valid() || StatFd(dst.Get(), dstNode) != 0) {
         copier.failed = errno != 0 ? errno : EIO;
+        copier.failedWriting = true;
     } else {
         // An access list inherited from the folder above is not the source's: gone before
         // anything is made inside, so nothing inherits it.
@@ -449,29 +466,40 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
         *options.stats = copier.stats;
     }
     std::string leaving;
-    int placed = copier.failed != 0 ? copier.failed : Flush(staged.Get(), dstNode);
-    staged.Reset();
-    if (placed == 0 && state == 0 && options.keep) {
-        Below current = into;
-        current.names.push_back(name);
-        placed = PlaceKeeping(dir, target.node, current, old, *options.keep, options.exclusive,
-                              stage, leaving);
-    } else if (placed == 0) {
-        placed = PutInPlace(dir, stage, name, leaving);
+    int error = copier.failed;
+    if (error != 0) {
+        // Read from the source, or written to where the copy goes.
+        failed(error, copier.failedWriting ? placed : from,
+               copier.failedWriting ? placed.names.size() : from.names.size(), copier.failedAt);
+    } else if ((error = Flush(staged.Get(), dstNode)) != 0) {
+        failed(error, placed, placed.names.size());
     }
-    if (placed != 0) {
+    staged.Reset();
+    if (error == 0 && state == 0 && options.keep) {
+        error = PlaceKeeping(dir, target.node, placed, old, *options.keep, options.exclusive, stage,
+                             leaving, where);
+    } else if (error == 0 && (error = PutInPlace(dir, stage, name, leaving)) != 0) {
+        failed(error, placed, placed.names.size());
+    }
+    if (error != 0) {
         if (!stage.empty()) {
             Remover().Folder(dir, stage, target.node);
         }
-        return placed;
+        return error;
     }
     // The swap on the disk before the old copy goes, and before the caller is told.
-    int result = SyncFolder(dir);
-    if (!leaving.empty()) {
-        const int removed = Remover().Folder(dir, leaving, target.node);
-        result = result != 0 ? result : removed;
+    const int synced = SyncFolder(dir);
+    Remover remover;
+    const int removed = leaving.empty() ? 0 : remover.Folder(dir, leaving, target.node);
+    if (synced != 0) {
+        return failed(synced, into, into.names.size());
     }
-    return result != 0 ? result : copier.skipped;
+    if (removed != 0) {
+        // Named by its hidden name: under the copy's own it would be the new copy.
+        return failed(removed, into, into.names.size(), remover.failedAt);
+    }
+    return copier.skipped != 0 ? failed(copier.skipped, from, from.names.size(), copier.skippedAt)
+                               : 0;
 }
 
 } // namespace platform

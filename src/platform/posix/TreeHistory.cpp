@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace platform::posix {
 
@@ -56,24 +57,37 @@ int SwapIntoKeeping(int dir, const std::string& name, const Node& oldNode, int i
 // elsewhere. The keeping folder's new entries are on the disk before it returns; `dir`'s
 // are the caller's to flush, as after any swap.
 int PlaceKeeping(int dir, const Node& home, const Below& old, const Node& oldNode,
-                 const Below& keep, bool exclusive, std::string& stage, std::string& leaving) {
+                 const Below& keep, bool exclusive, std::string& stage, std::string& leaving,
+                 FailedAt* where) {
     const std::string& name = old.names.back();
     Reached kept;
     CreateFolderChain(keep.root);
     if (const int error = Reach(keep, keep.names.size(), true, kept); error != 0) {
+        Tell(where, keep, kept.failed);
         return error;
     }
     if (!SameMount(kept.node, home)) {
         CopyOptions options;
         options.exclusive = exclusive;
-        if (const int error = CopyTree(old, keep, options); error != 0) {
+        if (const int error = CopyTree(old, keep, options, where); error != 0) {
             return error;
         }
-        return PutInPlace(dir, stage, name, leaving);
+        const int error = PutInPlace(dir, stage, name, leaving);
+        if (error != 0) {
+            Tell(where, old, old.names.size());
+        }
+        return error;
     }
-    const int error = SwapIntoKeeping(dir, name, oldNode, kept.fd.Get(), stage);
+    int error = SwapIntoKeeping(dir, name, oldNode, kept.fd.Get(), stage);
     const int synced = SyncFolder(kept.fd.Get());
-    return error != 0 ? error : synced;
+    if (error != 0 || synced != 0) {
+        // Its renames end in the keeping folder: a name clash is at the kept name there,
+        // anything else is named by that folder.
+        Tell(where, keep, keep.names.size(),
+             error == EEXIST ? std::vector{name} : std::vector<std::string>{});
+        error = error != 0 ? error : synced;
+    }
+    return error;
 }
 
 } // namespace platform::posix

@@ -42,13 +42,24 @@ void Copier::Ascend() {
     --oldLevel_;
 }
 
-// Where `name` of the folder being filled sits in the copy, from its top.
+// Where `name` of the folder being filled sits in the copy, from its top; and as names.
 std::string Copier::PathInCopy(const char* name) const {
     std::string path;
     for (std::size_t i = 1; i < stack_.size(); ++i) {
         path += stack_[i].name + '/';
     }
     return path + name;
+}
+
+std::vector<std::string> Copier::NamesInCopy(const char* name) const {
+    std::vector<std::string> names;
+    for (std::size_t i = 1; i < stack_.size(); ++i) {
+        names.push_back(stack_[i].name);
+    }
+    if (name != nullptr && *name != '\0') {
+        names.emplace_back(name);
+    }
+    return names;
 }
 
 int Copier::Link(int fromDir, const char* from, int dstDir, const char* name) const {

@@ -57,7 +57,7 @@ void Remover::Empty(int dir, Level& level) {
             if (errno == EISDIR) {
                 level.folders.emplace_back(name); // untyped listing
             } else {
-                Fail(errno, &level);
+                Fail(errno, &level, name);
             }
         } else if (progress_ != nullptr) {
             progress_->Advance(++files_, 0); // a removal goes on whatever the answer
@@ -72,10 +72,13 @@ void Remover::Empty(int dir, Level& level) {
 int Remover::Folder(int parent, const std::string& name, const Node& home) {
     Fd cur;
     Node node;
+    stack_.clear();
     if (const int error = Open(parent, name, home, cur, node); error != 0) {
+        Fail(error, nullptr, name.c_str());
         return error;
     }
-    std::vector<Level> stack(1);
+    std::vector<Level>& stack = stack_;
+    stack.assign(1, Level{});
     stack.back().node = node;
     stack.back().name = name;
     Empty(cur.Get(), stack.back());
@@ -87,11 +90,11 @@ int Remover::Folder(int parent, const std::string& name, const Node& home) {
             const int error = Open(cur.Get(), child, home, fd, node);
             if (error == ENOTDIR || error == ELOOP) { // no longer a folder: goes as a name
                 if (::unlinkat(cur.Get(), child.c_str(), 0) != 0 && errno != ENOENT) {
-                    Fail(errno, &level);
+                    Fail(errno, &level, child.c_str());
                 }
             } else if (error != 0) {
                 if (error != ENOENT) {
-                    Fail(error, &level); // a mount inside is left alone, and reported
+                    Fail(error, &level, child.c_str()); // a mount inside is left alone, reported
                 }
             } else {
                 stack.emplace_back().node = node;
@@ -107,7 +110,7 @@ int Remover::Folder(int parent, const std::string& name, const Node& home) {
         Fd up;
         if (!stack.empty()) {
             if (const int error = Climb(cur.Get(), stack.back().node, up); error != 0) {
-                Fail(error, nullptr);
+                Fail(error, nullptr, done.name.c_str());
                 return first_;
             }
         }
@@ -125,7 +128,7 @@ int Remover::Folder(int parent, const std::string& name, const Node& home) {
                 Empty(cur.Get(), stack.back());
                 continue;
             }
-            Fail(error, stack.empty() ? nullptr : &stack.back());
+            Fail(error, stack.empty() ? nullptr : &stack.back(), done.name.c_str());
         }
         cur = std::move(up);
     }
@@ -138,12 +141,14 @@ namespace platform {
 
 using namespace posix;
 
-int RemoveTree(const Below& path, TreeProgress* progress) {
+int RemoveTree(const Below& path, TreeProgress* progress, FailedAt* where) {
     if (path.names.empty()) {
         return EINVAL; // never the root itself
     }
+    const std::size_t above = path.names.size() - 1;
     Reached parent;
-    if (const int error = Reach(path, path.names.size() - 1, false, parent); error != 0) {
+    if (const int error = Reach(path, above, false, parent); error != 0) {
+        Tell(where, path, parent.failed);
         return error;
     }
     const std::string& name = path.names.back();
@@ -151,50 +156,62 @@ int RemoveTree(const Below& path, TreeProgress* progress) {
     if (!IsPlainName(name)) {
         return EINVAL;
     }
-    if (const int error = StatAt(parent.fd.Get(), name.c_str(), node); error != 0) {
-        return error; // a path that does not exist is a failure
+    int error = StatAt(parent.fd.Get(), name.c_str(), node); // missing is a failure
+    if (error == 0 && S_ISLNK(node.mode)) {
+        error = ELOOP; // the link and what it leads to both stay
+    } else if (error == 0 && !SameMount(node, parent.node)) {
+        error = EXDEV; // a mount point is neither emptied nor removed
+    } else if (error == 0 && !S_ISDIR(node.mode)) {
+        error = ::unlinkat(parent.fd.Get(), name.c_str(), 0) == 0 ? 0 : errno;
+    } else if (error == 0) {
+        Remover remover(progress);
+        error = remover.Folder(parent.fd.Get(), name, parent.node);
+        if (error != 0) {
+            Tell(where, path, above, remover.failedAt);
+        }
+        return error;
     }
-    if (S_ISLNK(node.mode)) {
-        return ELOOP; // the link and what it leads to both stay
+    if (error != 0) {
+        Tell(where, path, path.names.size());
     }
-    if (!SameMount(node, parent.node)) {
-        return EXDEV; // a mount point is neither emptied nor removed
-    }
-    if (!S_ISDIR(node.mode)) {
-        return ::unlinkat(parent.fd.Get(), name.c_str(), 0) == 0 ? 0 : errno;
-    }
-    return Remover(progress).Folder(parent.fd.Get(), name, parent.node);
+    return error;
 }
 
-int DiscardTree(const Below& path, bool exclusive) {
+int DiscardTree(const Below& path, bool exclusive, FailedAt* where) {
     Reached parent;
     if (path.names.empty() || !IsPlainName(path.names.back()) || !StageFits(path.names.back())) {
         return EINVAL;
     }
-    if (const int error = Reach(path, path.names.size() - 1, false, parent); error != 0) {
+    const std::size_t above = path.names.size() - 1;
+    if (const int error = Reach(path, above, false, parent); error != 0) {
+        Tell(where, path, parent.failed);
         return error;
     }
     const int dir = parent.fd.Get();
     const std::string& name = path.names.back();
     Sweep(dir, parent.node, exclusive, [](const Leftover& left) { return left.end == "gone"; });
     Node node;
-    if (const int error = StatAt(dir, name.c_str(), node); error != 0) {
-        return error;
+    int error = StatAt(dir, name.c_str(), node);
+    if (error == 0 && (!S_ISDIR(node.mode) || !SameMount(node, parent.node))) {
+        error = S_ISLNK(node.mode) ? ELOOP : S_ISDIR(node.mode) ? EXDEV : ENOTDIR;
     }
-    if (!S_ISDIR(node.mode) || !SameMount(node, parent.node)) {
-        return S_ISLNK(node.mode) ? ELOOP : S_ISDIR(node.mode) ? EXDEV : ENOTDIR;
-    }
-    for (int n = 0; n < 100; ++n) {
+    for (int n = 0; error == 0 && n < 100; ++n) {
         const std::string gone = StageName(name, n, "gone");
-        const int error = MoveNoReplace(dir, name, dir, gone);
+        error = MoveNoReplace(dir, name, dir, gone);
         if (error == 0) {
-            return Remover().Folder(dir, gone, parent.node);
-        }
-        if (error != EEXIST) {
+            Remover remover;
+            error = remover.Folder(dir, gone, parent.node);
+            if (error != 0) {
+                // Named as the user knew it, not by the name it was hidden under.
+                remover.failedAt.front() = name;
+                Tell(where, path, above, remover.failedAt);
+            }
             return error;
         }
+        error = error == EEXIST && n < 99 ? 0 : error;
     }
-    return EEXIST;
+    Tell(where, path, path.names.size());
+    return error;
 }
 
 } // namespace platform

@@ -105,8 +105,10 @@ int CheckOutside(int dir, const Node& target) {
 
 // Opens `path.root`, however the system resolves it, then the first `depth` names below it
 // one at a time, each a real folder on the root's mount; with `create`, a missing one is
-// made first. 0 or errno (ELOOP or ENOTDIR for a link, EXDEV for a mount).
+// made first. 0 or errno (ELOOP or ENOTDIR for a link, EXDEV for a mount), and then
+// `out.failed` says at which name.
 int Reach(const Below& path, std::size_t depth, bool create, Reached& out) {
+    out.failed = 0;
     if (path.root.empty()) {
         return ENOENT;
     }
@@ -119,6 +121,7 @@ int Reach(const Below& path, std::size_t depth, bool create, Reached& out) {
     }
     out.node = out.root;
     for (std::size_t i = 0; i < depth && i < path.names.size(); ++i) {
+        out.failed = i + 1;
         const std::string& name = path.names[i];
         if (!IsPlainName(name)) {
             return EINVAL;

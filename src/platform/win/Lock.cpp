@@ -67,17 +67,23 @@ void FileLock::Release() {
 }
 
 int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& lock,
-             std::string& holder) {
+             std::string& holder, FailedAt* where) {
     win::ForgetErrors();
     holder.clear();
     const Target target(at);
     if (target.error != 0) {
+        Tell(where, at, target.parent);
         return target.error;
     }
+    // Anything else that fails, fails at the lock's own name.
+    const auto failed = [&](int error) {
+        Tell(where, at, at.names.size());
+        return error;
+    };
     // A link or a folder in the lock's place is someone else's, and never opened as ours.
     if (const DWORD byName = GetFileAttributesW(target.path.c_str());
         byName != INVALID_FILE_ATTRIBUTES && (IsLink(byName) || IsDirectory(byName))) {
-        return IsLink(byName) ? ELOOP : EISDIR;
+        return failed(IsLink(byName) ? ELOOP : EISDIR);
     }
     Handle file(CreateFileW(target.path.c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
@@ -85,18 +91,18 @@ int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& loc
     FILE_ATTRIBUTE_TAG_INFO info{};
     if (!file.Valid() ||
         !GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &info, sizeof info)) {
-        return LastErrno();
+        return failed(LastErrno());
     }
     // Swapped for a link since it was looked at by name: the handle tells the truth.
     if (IsLink(info.FileAttributes) || IsDirectory(info.FileAttributes) ||
         GetFileType(file.Get()) != FILE_TYPE_DISK) {
-        return IsLink(info.FileAttributes) ? ELOOP : EISDIR;
+        return failed(IsLink(info.FileAttributes) ? ELOOP : EISDIR);
     }
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(waitMs > 0 ? waitMs : 0);
     while (!TryLock(file.Get())) {
         const DWORD error = GetLastError();
         if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
-            return win::ErrnoOf(error);
+            return failed(win::ErrnoOf(error));
         }
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline) {
@@ -106,7 +112,7 @@ int LockFile(const Below& at, const std::string& note, int waitMs, FileLock& loc
         Sleep(static_cast<DWORD>(std::min<ULONGLONG>(kPollMs, deadline - now)));
     }
     if (!WriteNote(file.Get(), note)) {
-        return LastErrno(); // closing the handle lets the lock go again
+        return failed(LastErrno()); // closing the handle lets the lock go again
     }
     lock.Release();
     lock.handle_ = reinterpret_cast<std::intptr_t>(file.Release());

@@ -94,11 +94,12 @@ private:
     HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-// Every error is remembered once, the first one wins. Links and devices are skipped on
-// purpose; anything else that goes wrong means something that belongs is missing. A
-// removal also counts the files it removed, for its progress.
+// Every error is remembered once, the first one wins, with the path it happened at. Links
+// and devices are skipped on purpose; anything else that goes wrong means something that
+// belongs is missing. A removal also counts the files it removed, for its progress.
 struct Outcome {
     int first = 0;
+    std::wstring where; // of `first`
     int failures = 0;
     bool incomplete = false;
     TreeProgress* progress = nullptr;
@@ -108,14 +109,15 @@ struct Outcome {
             progress->Advance(++removed, 0); // a removal goes on whatever the answer
         }
     }
-    void Skip(int error) {
+    void Skip(int error, const std::wstring& at) {
         ++failures;
         if (first == 0) {
             first = error != 0 ? error : EIO;
+            where = at;
         }
     }
-    void Fail(int error) {
-        Skip(error);
+    void Fail(int error, const std::wstring& at) {
+        Skip(error, at);
         incomplete = true;
     }
 };
@@ -138,6 +140,7 @@ struct Chain {
     std::wstring path;
     std::vector<Handle> held;
     int error = 0;
+    std::size_t failed = 0; // after an error: the names of `at` down to the one that failed
 
     Chain(const Below& at, std::size_t depth, std::vector<std::wstring>* made = nullptr);
 };
@@ -151,6 +154,16 @@ struct Target {
     explicit Target(const Below& at);
 };
 
+// Tells `where` (when asked) that the failure lies at the first `names` names of `at`,
+// followed by `inside`.
+void Tell(FailedAt* where, const Below& at, std::size_t names,
+          const std::vector<std::string>& inside = {});
+// Tells `where` of the failure of `chain` (built for `at`), if it failed.
+void Tell(FailedAt* where, const Below& at, const Chain& chain);
+// Tells `where` that the failure lies at `path`: `at` and the names of `path` below `base`
+// (the path the walk built for `at`), or, elsewhere, `path` in full.
+void Tell(FailedAt* where, const std::wstring& path, const std::wstring& base, const Below& at);
+
 bool ListEntries(const std::wstring& folder, std::vector<Entry>& entries,
                  std::wstring_view pattern = L"*");
 
@@ -163,7 +176,7 @@ bool SameVolume(const Handle& one, const Handle& other);
 
 void RemoveEntry(const std::wstring& path, DWORD attributes, Outcome& outcome, int depth);
 
-int RemoveWhole(const std::wstring& path);
+int RemoveWhole(const std::wstring& path, std::wstring* where = nullptr);
 
 void SweepGone(const std::wstring& folder);
 
@@ -218,7 +231,7 @@ struct Keeping {
 
 int PrepareKeep(Keeping& keeping, const Below& from, const Below& into, const std::wstring& name,
                 const Handle& destination, const std::wstring& current, const CopyOptions& options,
-                std::uint64_t files, std::uint64_t bytes);
+                std::uint64_t files, std::uint64_t bytes, FailedAt* where);
 
 // ---------------------------------------------------------------------------------
 // One pair of files compared (TreeCompare.cpp), for CompareTrees and for a copy that links

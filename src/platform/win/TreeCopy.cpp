@@ -36,12 +36,12 @@ public:
     void CopyContents(const std::wstring& from, const std::wstring& to, const std::wstring& old,
                       int depth) {
         if (depth > kMaxDepth) {
-            outcome.Fail(ENAMETOOLONG);
+            outcome.Fail(ENAMETOOLONG, from);
             return;
         }
         std::vector<Entry> entries;
         if (!ListEntries(from, entries)) {
-            outcome.Fail(LastErrno());
+            outcome.Fail(LastErrno(), from);
         }
         for (const Entry& entry : entries) {
             if (stopped) {
@@ -54,7 +54,7 @@ public:
             if (IsLink(entry.attributes) || (entry.attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
                 // Links and devices have no place in a backup of app data: skipped, and
                 // the copy reports itself incomplete.
-                outcome.Skip(IsLink(entry.attributes) ? ELOOP : EINVAL);
+                outcome.Skip(IsLink(entry.attributes) ? ELOOP : EINVAL, source);
             } else if (IsDirectory(entry.attributes)) {
                 CopyFolder(source, target, oldEntry, depth + 1);
             } else {
@@ -74,11 +74,11 @@ public:
                                         nullptr, OPEN_EXISTING, kNotFollowed, nullptr));
         if (!target.Valid() || !GetFileTime(from.Get(), &created, &accessed, &written) ||
             !SetFileTime(target.Get(), &created, &accessed, &written)) {
-            outcome.Fail(LastErrno());
+            outcome.Fail(LastErrno(), to);
         }
         if ((attributes & kCopiedAttributes) != 0 &&
             !SetFileAttributesW(to.c_str(), SettableAttributes(attributes))) {
-            outcome.Fail(LastErrno());
+            outcome.Fail(LastErrno(), to);
         }
     }
 
@@ -93,7 +93,7 @@ private:
         FileFacts facts;
         const bool known = InspectFile(source, facts);
         if (known && IsLink(facts.info.dwFileAttributes)) {
-            outcome.Skip(ELOOP); // swapped for a link since the listing
+            outcome.Skip(ELOOP, source); // swapped for a link since the listing
             return;
         }
         const Took took = known ? linker_.Link(facts, source, old, target) : Took::Copy;
@@ -116,7 +116,12 @@ private:
     bool CopyOne(const std::wstring& source, const std::wstring& target) {
         if (!CopyFileExW(source.c_str(), target.c_str(), progress_ != nullptr ? &Within : nullptr,
                          this, nullptr, COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS)) {
-            outcome.Fail(stopped ? ECANCELED : LastErrno());
+            // The source's side unless only the side written to can have caused it.
+            const int error = stopped ? ECANCELED : LastErrno();
+            outcome.Fail(error,
+                         error == ENOSPC || error == EFBIG || error == EROFS || error == EEXIST
+                             ? target
+                             : source);
             return false;
         }
         const DWORD copied = GetFileAttributesW(target.c_str());
@@ -124,11 +129,11 @@ private:
             // Swapped for a link since it was looked at: the link was copied as a link,
             // and goes again.
             DeleteFileW(target.c_str());
-            outcome.Skip(ELOOP);
+            outcome.Skip(ELOOP, source);
             return false;
         }
         if (const int error = Flush(target, copied)) {
-            outcome.Fail(error);
+            outcome.Fail(error, target);
             return false;
         }
         return true;
@@ -184,18 +189,18 @@ private:
         if (error != 0) {
             // Swapped for a link since the listing counts as a link; unreadable means
             // something is missing.
-            error == ELOOP ? outcome.Skip(error) : outcome.Fail(error);
+            error == ELOOP ? outcome.Skip(error, from) : outcome.Fail(error, from);
             return;
         }
         if (!CreateDirectoryW(to.c_str(), nullptr)) {
-            outcome.Fail(LastErrno());
+            outcome.Fail(LastErrno(), to);
             return;
         }
         {
             // Held while it fills, so a junction put in its place cannot take our writes.
             const Handle filling = HoldFolder(to, false, error);
             if (error != 0) {
-                outcome.Fail(error);
+                outcome.Fail(error, to);
                 return;
             }
             // The old copy's folder, held while its files may be linked: only a real one.
@@ -217,22 +222,32 @@ namespace platform {
 
 using namespace wintree;
 
-int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
+int CopyTree(const Below& from, const Below& into, const CopyOptions& options, FailedAt* where) {
     win::ForgetErrors();
     const Target sourceAt(from);
     if (sourceAt.error != 0) {
+        Tell(where, from, sourceAt.parent);
         return sourceAt.error;
     }
     const std::wstring& sourcePath = sourceAt.path;
     const std::wstring& name = sourceAt.leaf;
+    // Where the copy goes, as the user knows it: what fails there is named by it.
+    Below placed = into;
+    placed.names.push_back(from.names.back());
+    const auto atPlace = [&](int error) {
+        Tell(where, placed, placed.names.size());
+        return error;
+    };
     int error = 0;
     DWORD sourceAttributes = 0;
     const Handle source = HoldFolder(sourcePath, false, error, &sourceAttributes);
     if (error != 0) {
+        Tell(where, from, from.names.size());
         return error;
     }
     const Chain destination(into, into.names.size());
     if (destination.error != 0) {
+        Tell(where, into, destination);
         return destination.error;
     }
     if (const int refused = RefuseOwnSubtree(source, destination.held.back(), name)) {
@@ -243,19 +258,19 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     const Swap swap(destination.path, name);
     const Handle lock = swap.Lock();
     if (!lock.Valid()) {
-        return LastErrno();
+        return atPlace(LastErrno());
     }
     SweepGone(destination.path);
     if (const int left = swap.Recover()) {
-        return left;
+        return atPlace(left);
     }
     // A file or a link holding the name is someone's data: never replaced by our folder.
     if (const DWORD current = GetFileAttributesW(swap.current.c_str());
         current != INVALID_FILE_ATTRIBUTES && (IsLink(current) || !IsDirectory(current))) {
-        return IsLink(current) ? ELOOP : ENOTDIR;
+        return atPlace(IsLink(current) ? ELOOP : ENOTDIR);
     }
     if (!CreateDirectoryW(swap.staging.c_str(), nullptr)) {
-        return LastErrno();
+        return atPlace(LastErrno());
     }
     if (options.stats != nullptr) {
         *options.stats = {};
@@ -266,7 +281,7 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
         const Handle filling = HoldFolder(swap.staging, false, error);
         if (error != 0) {
             swap.Abandon();
-            return error;
+            return atPlace(error);
         }
         if (options.stats != nullptr) {
             options.stats->began = ClockOf(filling); // before the first file is read
@@ -282,9 +297,19 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
     if (!copier.stopped) {
         copier.CopyLook(source, sourceAttributes, swap.staging);
     }
+    // What the copy met: in its source, or in what it wrote, named by where that goes.
+    const auto tellCopy = [&] {
+        const std::wstring& at = copier.outcome.where;
+        const bool written = at.starts_with(swap.staging) &&
+                             (at.size() == swap.staging.size() || at[swap.staging.size()] == L'\\');
+        if (copier.outcome.first != 0) {
+            Tell(where, at, written ? swap.staging : sourcePath, written ? placed : from);
+        }
+        return copier.outcome.first;
+    };
     if (copier.stopped || copier.outcome.incomplete) {
         swap.Abandon();
-        return copier.stopped ? ECANCELED : copier.outcome.first;
+        return copier.stopped ? ECANCELED : tellCopy();
     }
 
     // Whether and where the old copy is kept is the History's part (TreeHistory.cpp).
@@ -295,16 +320,16 @@ int CopyTree(const Below& from, const Below& into, const CopyOptions& options) {
         return failed;
     };
     if (const int failed = PrepareKeep(keeping, from, into, name, destination.held.back(),
-                                       swap.current, options, copier.files, copier.bytes)) {
+                                       swap.current, options, copier.files, copier.bytes, where)) {
         return giveUp(failed);
     }
     if (const int failed = swap.MarkComplete()) {
-        return giveUp(failed);
+        return giveUp(atPlace(failed));
     }
     if (const int failed = swap.Finish(keeping.keepAt)) {
-        return swap.Untouched() ? giveUp(failed) : failed;
+        return swap.Untouched() ? giveUp(atPlace(failed)) : atPlace(failed);
     }
-    return copier.outcome.first;
+    return tellCopy();
 }
 
 } // namespace platform

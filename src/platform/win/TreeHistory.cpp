@@ -63,12 +63,17 @@ void Keeping::GiveUp() {
 // and `bytes` of the new copy. 0 or the error that stops the copy.
 int PrepareKeep(Keeping& keeping, const Below& from, const Below& into, const std::wstring& name,
                 const Handle& destination, const std::wstring& current, const CopyOptions& options,
-                std::uint64_t files, std::uint64_t bytes) {
+                std::uint64_t files, std::uint64_t bytes, FailedAt* where) {
     std::optional<KeepPlace>& keep = keeping.keep;
     if (options.keep && Exists(current)) {
         keep.emplace(*options.keep, name);
-        if (keep->chain.error != 0 || Exists(keep->path)) {
-            return keep->chain.error != 0 ? keep->chain.error : EEXIST;
+        if (keep->chain.error != 0) {
+            Tell(where, *options.keep, keep->chain);
+            return keep->chain.error;
+        }
+        if (Exists(keep->path)) {
+            Tell(where, *options.keep, options.keep->names.size(), {from.names.back()});
+            return EEXIST;
         }
         if (SameVolume(destination, keep->chain.held.back())) {
             keeping.keepAt = keep->path;
@@ -81,7 +86,7 @@ int PrepareKeep(Keeping& keeping, const Below& from, const Below& into, const st
                 exact.progress = &counting.emplace(*options.progress, files, bytes);
             }
             // Anything it could not carry (a link) would be lost with the old copy.
-            const int kept = CopyTree(old, *options.keep, exact);
+            const int kept = CopyTree(old, *options.keep, exact, where);
             keeping.copiedOld = Exists(keep->path);
             if (kept != 0) {
                 return kept;

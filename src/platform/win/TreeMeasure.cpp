@@ -33,7 +33,7 @@ bool Identify(const std::wstring& path, std::uint64_t listed, FileIdentity& file
 void List(const std::wstring& folder, const Visit& visit, Outcome& outcome, int depth) {
     std::vector<Entry> entries;
     if (depth > kMaxDepth || !ListEntries(folder, entries)) {
-        outcome.Fail(depth > kMaxDepth ? ENAMETOOLONG : LastErrno());
+        outcome.Fail(depth > kMaxDepth ? ENAMETOOLONG : LastErrno(), folder);
         return;
     }
     for (const Entry& entry : entries) {
@@ -52,7 +52,7 @@ void List(const std::wstring& folder, const Visit& visit, Outcome& outcome, int 
         if (error == 0) {
             List(path, visit, outcome, depth + 1);
         } else if (error != ELOOP) {
-            outcome.Fail(error);
+            outcome.Fail(error, path);
         }
     }
 }

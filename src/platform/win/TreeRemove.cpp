@@ -9,6 +9,7 @@
 // or copy in the same folder.
 #include "platform/win/Tree.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -51,7 +52,7 @@ bool RemoveFile(const std::wstring& path, DWORD attributes) {
 
 void RemoveFolder(const std::wstring& path, DWORD attributes, Outcome& outcome, int depth) {
     if (depth > kMaxDepth) {
-        outcome.Fail(ENAMETOOLONG);
+        outcome.Fail(ENAMETOOLONG, path);
         return;
     }
     // A file another program still holds open is only marked for deletion and keeps the
@@ -64,13 +65,13 @@ void RemoveFolder(const std::wstring& path, DWORD attributes, Outcome& outcome, 
             if (error == ELOOP) {
                 // Turned into a link since it was listed: it goes as a link.
                 if (!RemoveDirectoryW(path.c_str())) {
-                    outcome.Fail(LastErrno());
+                    outcome.Fail(LastErrno(), path);
                 }
                 return;
             }
             std::vector<Entry> entries;
             if (error != 0 || !ListEntries(path, entries)) {
-                outcome.Fail(error != 0 ? error : LastErrno());
+                outcome.Fail(error != 0 ? error : LastErrno(), path);
             }
             for (const Entry& entry : entries) {
                 RemoveEntry(Join(path, entry.name), entry.attributes, outcome, depth + 1);
@@ -86,7 +87,7 @@ void RemoveFolder(const std::wstring& path, DWORD attributes, Outcome& outcome, 
         const DWORD error = GetLastError();
         if (error != ERROR_DIR_NOT_EMPTY || outcome.failures != failedBefore || pass == 2) {
             // Something inside could not go: the folder stays, and that is reported.
-            outcome.Fail(win::ErrnoOf(error));
+            outcome.Fail(win::ErrnoOf(error), path);
             return;
         }
         Sleep(20 * (pass + 1));
@@ -101,25 +102,32 @@ void RemoveEntry(const std::wstring& path, DWORD attributes, Outcome& outcome, i
         const bool removed =
             IsDirectory(attributes) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
         if (!removed) {
-            outcome.Fail(LastErrno());
+            outcome.Fail(LastErrno(), path);
         }
     } else if (IsDirectory(attributes)) {
         RemoveFolder(path, attributes, outcome, depth);
     } else if (!RemoveFile(path, attributes)) {
-        outcome.Fail(LastErrno());
+        outcome.Fail(LastErrno(), path);
     } else {
         outcome.Removed();
     }
 }
 
-// Removes whatever holds `path` (missing is fine); 0 or the first error.
-int RemoveWhole(const std::wstring& path) {
+// Removes whatever holds `path` (missing is fine); 0 or the first error, and with `where`
+// the path it happened at.
+int RemoveWhole(const std::wstring& path, std::wstring* where) {
+    Outcome outcome;
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return Exists(path) ? LastErrno() : 0;
+        if (Exists(path)) {
+            outcome.Fail(LastErrno(), path);
+        }
+    } else {
+        RemoveEntry(path, attributes, outcome, 0);
     }
-    Outcome outcome;
-    RemoveEntry(path, attributes, outcome, 0);
+    if (where != nullptr && outcome.first != 0) {
+        *where = outcome.where;
+    }
     return outcome.first;
 }
 
@@ -149,41 +157,50 @@ namespace platform {
 
 using namespace wintree;
 
-int RemoveTree(const Below& path, TreeProgress* progress) {
+int RemoveTree(const Below& path, TreeProgress* progress, FailedAt* where) {
     win::ForgetErrors();
     const Target at(path); // no names: never the root itself
     if (at.error != 0) {
+        Tell(where, path, at.parent);
         return at.error;
     }
     const std::wstring& target = at.path;
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return LastErrno(); // a path that does not exist is a failure
-    }
-    if (IsLink(attributes)) {
-        return ELOOP; // the link and what it leads to both stay
-    }
     Outcome outcome;
     outcome.progress = progress;
-    RemoveEntry(target, attributes, outcome, 0);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        outcome.Fail(LastErrno(), target); // a path that does not exist is a failure
+    } else if (IsLink(attributes)) {
+        outcome.Fail(ELOOP, target); // the link and what it leads to both stay
+    } else {
+        RemoveEntry(target, attributes, outcome, 0);
+    }
+    if (outcome.first != 0) {
+        Tell(where, outcome.where, target, path);
+    }
     return outcome.first;
 }
 
 // `exclusive` changes nothing here: what a removal left under a gone name is removed
 // whoever left it, as it was on its way out anyway; two removals of it at once only share
 // the work.
-int DiscardTree(const Below& path, bool /*exclusive*/) {
+int DiscardTree(const Below& path, bool /*exclusive*/, FailedAt* where) {
     win::ForgetErrors();
     const Target at(path);
     if (at.error != 0) {
+        Tell(where, path, at.parent);
         return at.error;
     }
+    const auto atPath = [&](int error) {
+        Tell(where, path, path.names.size());
+        return error;
+    };
     const DWORD attributes = GetFileAttributesW(at.path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return LastErrno();
+        return atPath(LastErrno());
     }
     if (IsLink(attributes) || !IsDirectory(attributes)) {
-        return IsLink(attributes) ? ELOOP : ENOTDIR;
+        return atPath(IsLink(attributes) ? ELOOP : ENOTDIR);
     }
     SweepGone(at.parent.path);
     // A leftover that could not go yet keeps its name: this one takes a numbered one.
@@ -191,13 +208,20 @@ int DiscardTree(const Below& path, bool /*exclusive*/) {
     for (int n = 1; !MoveFileExW(at.path.c_str(), gone.c_str(), 0); ++n) {
         const DWORD error = GetLastError();
         if ((error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) || n == 100) {
-            return win::ErrnoOf(error);
+            return atPath(win::ErrnoOf(error));
         }
         gone = at.path + L"." + std::to_wstring(n) + std::wstring(kGone);
     }
     // Hidden, so a listing meanwhile passes over it.
     SetFileAttributesW(gone.c_str(), SettableAttributes(attributes | FILE_ATTRIBUTE_HIDDEN));
-    return RemoveWhole(gone);
+    std::wstring failed;
+    const int removed = RemoveWhole(gone, &failed);
+    if (removed != 0) {
+        // Named as the user knew it, not by the name it was hidden under.
+        Tell(where, failed.replace(0, std::min(gone.size(), failed.size()), at.path), at.path,
+             path);
+    }
+    return removed;
 }
 
 } // namespace platform

@@ -9,6 +9,7 @@
 // delete removes it as itself, never what it leads to.
 #include "platform/win/Tree.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace platform::wintree {
@@ -96,6 +97,7 @@ Chain::Chain(const Below& at, std::size_t depth, std::vector<std::wstring>* made
     }
     held.push_back(HoldFolder(path, true, error));
     for (std::size_t i = 0; error == 0 && i < depth; ++i) {
+        failed = i + 1;
         const auto name = Leaf(at.names[i]);
         if (!name) {
             error = EINVAL;
@@ -123,6 +125,43 @@ Target::Target(const Below& at) : parent(at, at.names.empty() ? 0 : at.names.siz
         path = Join(parent.path, leaf);
         error = parent.error;
     }
+}
+
+void Tell(FailedAt* where, const Below& at, std::size_t names,
+          const std::vector<std::string>& inside) {
+    if (where != nullptr) {
+        where->root = at.root;
+        where->names.assign(at.names.begin(),
+                            at.names.begin() + static_cast<std::ptrdiff_t>(names));
+        where->names.insert(where->names.end(), inside.begin(), inside.end());
+    }
+}
+
+void Tell(FailedAt* where, const Below& at, const Chain& chain) {
+    if (chain.error != 0) {
+        Tell(where, at, chain.failed);
+    }
+}
+
+void Tell(FailedAt* where, const std::wstring& path, const std::wstring& base, const Below& at) {
+    if (where == nullptr) {
+        return;
+    }
+    if (path == base || (path.starts_with(base) && path[base.size()] == L'\\')) {
+        std::vector<std::string> inside;
+        for (std::size_t from = base.size() + 1; from < path.size() + 1;) {
+            const std::size_t end = std::min(path.find(L'\\', from), path.size());
+            inside.push_back(win::Narrow(std::wstring_view(path).substr(from, end - from)));
+            from = end + 1;
+        }
+        Tell(where, at, at.names.size(), inside);
+        return;
+    }
+    // As the user writes it, without the prefix every call gets.
+    std::wstring_view shown = path;
+    const bool unc = shown.starts_with(L"\\\\?\\UNC\\");
+    shown.remove_prefix(unc ? 8 : shown.starts_with(L"\\\\?\\") ? 4 : 0);
+    *where = {(unc ? "\\\\" : "") + win::Narrow(shown), {}};
 }
 
 // The whole listing of `folder` first, so deleting while we go cannot make the system
