@@ -1,5 +1,7 @@
 #include "cli/Names.h"
 
+#include "operations/StatusText.h"
+
 #include <QCoreApplication>
 
 #ifdef _WIN32
@@ -10,53 +12,9 @@ namespace cli {
 
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
-
-bool Continuation(unsigned char byte) {
-    return (byte & 0xC0) == 0x80;
-}
-
-// The length of the valid UTF-8 character at `at`, or 0 when the byte there starts none.
-std::size_t CharacterLength(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) {
-        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
-    };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) {
-        return 1;
-    }
-    // The second byte's range depends on the lead: it rules out overlong forms,
-    // surrogates and code points above U+10FFFF.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    std::size_t length = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (byte(1) < low || byte(1) > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (!Continuation(byte(i))) {
-            return 0;
-        }
-    }
-    return length;
-}
-
 int HexValue(char digit) {
     for (int value = 0; value < 16; ++value) {
-        if (kHex[value] == digit) {
+        if (operations::kHexDigits[value] == digit) {
             return value;
         }
     }
@@ -76,7 +34,7 @@ std::string Wtf8(const QString& text) {
 
 bool IsUtf8(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
-        const std::size_t length = CharacterLength(bytes, i);
+        const std::size_t length = operations::Utf8CharacterLength(bytes, i);
         if (length == 0) {
             return false;
         }
@@ -86,20 +44,7 @@ bool IsUtf8(std::string_view bytes) {
 }
 
 std::string EscapeName(std::string_view bytes) {
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size();) {
-        const std::size_t length = bytes[i] == '/' ? 0 : CharacterLength(bytes, i);
-        if (length > 0) {
-            out += bytes.substr(i, length);
-            i += length;
-            continue;
-        }
-        const auto byte = static_cast<unsigned char>(bytes[i++]);
-        out += "/x";
-        out += kHex[byte >> 4];
-        out += kHex[byte & 0x0F];
-    }
-    return out;
+    return operations::EscapeBytes(bytes, [](unsigned char byte) { return byte == '/'; });
 }
 
 std::optional<std::string> UnescapeName(std::string_view text) {

@@ -51,11 +51,7 @@ bool IsPlainFolderName(const std::string& name) {
     return true;
 }
 
-namespace {
-
-// The length of the valid UTF-8 character at `at`, or 0 when the byte there starts none:
-// no overlong form, surrogate or code point above U+10FFFF.
-std::size_t CharacterLength(std::string_view text, std::size_t at) {
+std::size_t Utf8CharacterLength(std::string_view text, std::size_t at) {
     const auto byte = [&](std::size_t i) {
         return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
     };
@@ -63,6 +59,8 @@ std::size_t CharacterLength(std::string_view text, std::size_t at) {
     if (lead < 0x80) {
         return 1;
     }
+    // The second byte's range depends on the lead: it rules out overlong forms, surrogates
+    // and code points above U+10FFFF.
     const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
                                : lead >= 0xE0 && lead <= 0xEF ? 3
                                : lead >= 0xF0 && lead <= 0xF4 ? 4
@@ -80,25 +78,26 @@ std::size_t CharacterLength(std::string_view text, std::size_t at) {
     return length;
 }
 
-} // namespace
-
-std::string ReadableText(std::string_view bytes) {
-    constexpr char kHex[] = "0123456789ABCDEF";
+std::string EscapeBytes(std::string_view bytes, bool (*alsoEscaped)(unsigned char)) {
     std::string text;
     for (std::size_t i = 0; i < bytes.size();) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
-        const bool control = lead < 0x20 || lead == 0x7F;
-        if (const std::size_t length = control ? 0 : CharacterLength(bytes, i); length > 0) {
+        const std::size_t length = alsoEscaped(lead) ? 0 : Utf8CharacterLength(bytes, i);
+        if (length > 0) {
             text += bytes.substr(i, length);
             i += length;
             continue;
         }
         const auto byte = static_cast<unsigned char>(bytes[i++]);
         text += "/x";
-        text += kHex[byte >> 4];
-        text += kHex[byte & 0x0F];
+        text += kHexDigits[byte >> 4];
+        text += kHexDigits[byte & 0x0F];
     }
     return text;
+}
+
+std::string ReadableText(std::string_view bytes) {
+    return EscapeBytes(bytes, [](unsigned char byte) { return byte < 0x20 || byte == 0x7F; });
 }
 
 std::string UpperCase(std::string text) {

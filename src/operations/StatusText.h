@@ -54,6 +54,15 @@ std::string StoppedLine(std::string reason, std::size_t undone, std::size_t apps
 // PackagesRoot itself or anything outside one package folder.
 bool IsPlainFolderName(const std::string& name);
 
+// The length of the valid UTF-8 character at `at` of `text`, or 0 when the byte there
+// starts none (an overlong form, a surrogate or a code point above U+10FFFF starts none).
+std::size_t Utf8CharacterLength(std::string_view text, std::size_t at);
+
+// `bytes` with each byte that is not part of a valid UTF-8 character, and each that
+// `alsoEscaped` picks, written "/xHH" (two upper-case hex digits from kHexDigits).
+inline constexpr char kHexDigits[] = "0123456789ABCDEF";
+std::string EscapeBytes(std::string_view bytes, bool (*alsoEscaped)(unsigned char));
+
 // `bytes` as text every reader takes on one line: valid UTF-8 as it is, any other byte and
 // every control character as "/xHH" (two upper-case hex digits), the form the command line
 // gives a name that is not UTF-8. For the names in a reason, which goes to JSON, a terminal,
