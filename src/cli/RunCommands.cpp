@@ -150,7 +150,8 @@ void TellReasons(const std::vector<operations::App>& apps, const operations::Run
         }
     }
     if (!result.logSaved) {
-        Err("dittoly-ua-cli: the log could not be saved in " + roots.BackupDir() + '\n');
+        Err("dittoly-ua-cli: the log could not be saved in " + roots.BackupDir() + ": " +
+            result.logReason + '\n');
     }
     if (!historySaved) {
         Err("dittoly-ua-cli: the run could not be added to " + roots.BackupDir() +
