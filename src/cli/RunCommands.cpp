@@ -195,7 +195,7 @@ const char* ResultWord(operations::AppResult result) {
 // not change with the user's language or regional formats.
 QJsonObject RunJson(const Command& command, const std::vector<operations::App>& apps,
                     const operations::RunResult& result, const std::string& start,
-                    const std::string& end, bool historySaved, const std::string& stopReason) {
+                    const std::string& end, bool historySaved) {
     const bool copies = command.op == Operation::Backup || command.op == Operation::Restore;
     QJsonArray list;
     int counts[4] = {};
@@ -208,15 +208,11 @@ QJsonObject RunJson(const Command& command, const std::vector<operations::App>& 
         if (!outcome.reason.empty()) {
             app["reason"] = QString::fromStdString(outcome.reason);
         }
-        // A copy an interrupt stopped was thrown away with its staging folder: whatever it
-        // had done, nothing of it stayed. (A copy that left out links failed too, but landed.)
-        const bool thrownAway =
-            outcome.result == operations::AppResult::Error && outcome.reason == stopReason;
         if (copies) {
-            app["files"] = thrownAway ? 0 : static_cast<qint64>(outcome.copied.files);
-            app["bytes"] = thrownAway ? 0 : static_cast<qint64>(outcome.copied.bytes);
-            app["linked"] = thrownAway ? 0 : static_cast<qint64>(outcome.linked);
-            app["copied"] = thrownAway ? 0 : static_cast<qint64>(outcome.written);
+            app["files"] = static_cast<qint64>(outcome.copied.files);
+            app["bytes"] = static_cast<qint64>(outcome.copied.bytes);
+            app["linked"] = static_cast<qint64>(outcome.linked);
+            app["copied"] = static_cast<qint64>(outcome.written);
             app["kept"] = Ids(outcome.added);
             app["removed"] = Ids(outcome.removed);
         }
@@ -385,7 +381,7 @@ int RunCommand(const Command& command, QCommandLineParser& parser) {
     }
     if (json) {
         Out(Json(RunJson(command, *apps, result, start, history::IsoTime(clock.UtcNow()),
-                         historySaved, host.StopReason())));
+                         historySaved)));
     }
     cli::RunDone();
     const bool failed =

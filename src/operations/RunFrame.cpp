@@ -94,6 +94,7 @@ struct StepReport {
     std::string reason;
     bool unchanged = false;       // a Backup that found nothing to copy
     bool nothingRestored = false; // a Restore that left the live Settings as they were
+    bool thrownAway = false;      // a copy that never took its place: nothing of it stayed
     std::vector<std::string> added;
     std::vector<std::string> removed;
     platform::CopyStats stats;
@@ -192,6 +193,7 @@ int BackupWork(const modGlobal::Roots& roots, const std::string& package, const 
     const auto before = platform::InspectFolder(latest);
     const int result = platform::CopyTree(settings, backup, copy, &report.where);
     const bool placed = Replaced(before, latest);
+    report.thrownAway = !placed;
     history::EndRecord(roots, package, placed, stats.began);
     report.stats = stats;
     if (placed && !replaced.empty() &&
@@ -239,6 +241,7 @@ int RestoreWork(const modGlobal::Roots& roots, const std::string& package, const
     report.stats = stats;
     if (!Replaced(before, live)) {
         report.nothingRestored = true;
+        report.thrownAway = true;
         if (!kept.empty() &&
             platform::StateOf(platform::PathOf(*copy.keep)) != platform::PathState::Missing) {
             platform::DiscardTree(*copy.keep, true); // made for a restore that did not happen
@@ -580,11 +583,12 @@ RunResult Run(Operation op, const std::vector<App>& apps, const modGlobal::Roots
         AppOutcome outcome = code == ECANCELED && IsPlainFolderName(package)
                                  ? Outcome(AppResult::Error, host.StopReason())
                                  : Judge(op, code, package, step, roots, systemText, report);
-        if (!step.shownDestination.empty()) {
+        // What a copy that was thrown away did is not what the run did: none of it stayed.
+        if (!step.shownDestination.empty() && !report.thrownAway) {
             outcome.copied = watch.done;
+            outcome.linked = report.stats.linked;
+            outcome.written = report.stats.copied;
         }
-        outcome.linked = report.stats.linked;
-        outcome.written = report.stats.copied;
         outcome.added = std::move(report.added);
         outcome.removed = std::move(report.removed);
         result.failed += code == 0 ? 0 : 1;

@@ -59,7 +59,7 @@ enum class AppResult : std::uint8_t { Ok, Error, NothingToDo, Unchanged };
 struct AppOutcome {
     AppResult result = AppResult::Ok;
     std::string reason;               // why, unless Ok: the system's words or the program's
-    platform::TreeSize copied;        // what a Backup or Restore copied, as far as it came
+    platform::TreeSize copied;        // what a Backup or Restore copied that stayed
     std::uint64_t linked = 0;         // of its files, those a Backup shares with the last one
     std::uint64_t written = 0;        // and those it wrote anew
     std::vector<std::string> added;   // the History entries it made
